@@ -1,0 +1,122 @@
+#include "decoder.h"
+
+#include <cstring>
+
+#include "../host/host_services.h"
+#include "status_table.h"
+
+namespace zel {
+namespace {
+
+constexpr char kHeader[] = "\r\nhhhhhhhhh";
+constexpr std::size_t kHeaderLength = sizeof kHeader - 1;
+constexpr std::size_t kClearRunLength = 10;
+// A record needs its bus, kind, slot and point fields.
+constexpr std::size_t kShortestRecord = 8;
+
+enum EventKind { kSetBit0 = 0x0, kLineShorted = 0x2, kCircuit = 0x3, kSetBit1 = 0x8 };
+
+bool IsWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return 0;
+}
+
+// Decimal digit of a bus or slot field, or -1.
+int DecimalDigit(char c) { return (c >= '0' && c <= '9') ? c - '0' : -1; }
+
+bool HoldsClearCommand(const char *buffer) {
+    for (std::size_t start = 0; start + kClearRunLength <= kMessageBufferSize; ++start) {
+        std::size_t run = 0;
+        while (run < kClearRunLength && buffer[start + run] == 'g') ++run;
+        if (run == kClearRunLength) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int HexValue(const char *text, std::size_t length) {
+    int value = 0;
+    for (std::size_t i = 0; i < length; ++i) value = value * 16 + HexDigit(text[i]);
+    return value;
+}
+
+void ApplyEventRecord(const char *record, uint8_t *table) {
+    if (strnlen(record, kShortestRecord) < kShortestRecord) return;
+    const int busDigit = DecimalDigit(record[0]);
+    const int slotDigit = DecimalDigit(record[5]);
+    if (busDigit < 0 || slotDigit < 0) return;
+    // The panel counts buses and slots from 0, the table from 1.
+    const int bus = busDigit + 1;
+    const int slot = slotDigit + 1;
+    const int kind = HexValue(record + 1, 1);
+    const int code = HexValue(record + 6, 2);
+
+    int point = code;
+    uint8_t setBits = 0;   // OR into the entry
+    uint8_t newValue = 0;  // or overwrite it
+    switch (kind) {
+        case kSetBit0: setBits = 1; break;
+        case kSetBit1: setBits = 2; break;
+        case kLineShorted:
+            if (code <= 9) point = 140 + code;
+            newValue = 1;
+            break;
+        case kCircuit:
+            if (code <= 3) point = 130 + code;
+            newValue = 1;
+            break;
+        default: return;
+    }
+    if (bus >= kBuses || slot >= kSlots || point >= kPoints) return;
+
+    const std::size_t index = EntryIndex(bus, slot, point);
+    if (setBits != 0) {
+        SetEntryBits(table, index, setBits);
+        return;
+    }
+    StoreEntry(table, index, newValue);
+    if (kind == kCircuit && bus == 1 && slot == 4) {
+        if (point == 130) Host().err(kLogTrace, "[1][04][130]= %d ", static_cast<unsigned>(LoadEntry(table, index)));
+        if (point == 131) Host().err(kLogTrace, "[1][04][131]= %d ", static_cast<unsigned>(LoadEntry(table, index)));
+    }
+}
+
+void DecodePanelMessage(const char *buffer, uint8_t *table) {
+    Host().err(kLogTrace, "orginal %s ", buffer);
+    if (HoldsClearCommand(buffer)) {
+        ClearTable(table);
+        return;
+    }
+    const std::size_t length = strnlen(buffer, kMessageBufferSize);
+    if (length < kHeaderLength || std::memcmp(buffer, kHeader, kHeaderLength) != 0) return;
+
+    std::size_t k = 2;
+    while (k < length && buffer[k] == 'h') ++k;
+
+    std::size_t countAt = k + 1;
+    while (countAt < length && IsWhiteSpace(buffer[countAt])) ++countAt;
+    if (countAt >= length) return;
+    const int count = HexValue(buffer + countAt, 1);
+
+    for (int i = 0; i < count; ++i) {
+        // Each record's place is fixed by its number alone.
+        std::size_t at = k + 2 + kRecordLength * static_cast<std::size_t>(i);
+        while (at < length && IsWhiteSpace(buffer[at])) ++at;
+        if (at >= length) return;
+        char record[kRecordLength + 1];
+        std::size_t taken = 0;
+        while (taken < kRecordLength && at + taken < length && !IsWhiteSpace(buffer[at + taken])) {
+            record[taken] = buffer[at + taken];
+            ++taken;
+        }
+        record[taken] = '\0';
+        Host().err(kLogTrace, " inseide for LOOP tmp==  %s ", record);
+        ApplyEventRecord(record, table);
+    }
+}
+
+}  // namespace zel

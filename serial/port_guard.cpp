@@ -1,0 +1,88 @@
+#include "port_guard.h"
+
+#include <chrono>
+
+namespace zel {
+namespace {
+
+enum GuardState : uint32_t { kOpen = 0, kClosing = 1, kHandedOver = 2 };
+
+constexpr int kMaxOpenPorts = 32;
+PortGuardEntry entries[kMaxOpenPorts];
+
+PortGuardEntry *Find(PortHandle port) {
+    if (port == 0) return nullptr;
+    for (PortGuardEntry &entry : entries)
+        if (entry.handle.load() == port) return &entry;
+    return nullptr;
+}
+
+void Release(PortGuardEntry &entry) { entry.handle.store(0); }
+
+// Closes the port of a handed-over entry, once.
+void CloseHandedOver(PortGuardEntry &entry) {
+    if (entry.closeClaimed.exchange(true)) return;
+    const PortHandle port = entry.handle.load();
+    ActiveSerialBackend().closeDevice(port);
+    Release(entry);
+}
+
+}  // namespace
+
+bool RegisterPort(PortHandle port) {
+    if (port == 0) return false;
+    for (PortGuardEntry &entry : entries) {
+        PortHandle expected = 0;
+        if (entry.handle.compare_exchange_strong(expected, port)) {
+            entry.closeClaimed.store(false);
+            entry.state.store(kOpen);
+            return true;
+        }
+    }
+    return false;
+}
+
+PortGuardEntry *BeginPortUse(PortHandle port) {
+    PortGuardEntry *entry = Find(port);
+    if (entry == nullptr) return nullptr;
+    entry->users.fetch_add(1);
+    // Checked after announcing the use: a closer either sees this user or
+    // this user sees the closer.
+    if (entry->state.load() == kOpen && entry->handle.load() == port) return entry;
+    EndPortUse(entry);
+    return nullptr;
+}
+
+void EndPortUse(PortGuardEntry *entry) {
+    if (entry == nullptr) return;
+    if (entry->users.fetch_sub(1) == 1 && entry->state.load() == kHandedOver) CloseHandedOver(*entry);
+}
+
+int32_t ClosePortGuarded(PortHandle port) {
+    PortGuardEntry *entry = Find(port);
+    if (entry == nullptr) return 7;
+    uint32_t expected = kOpen;
+    if (!entry->state.compare_exchange_strong(expected, kClosing)) return 7;
+
+    const SerialBackend &backend = ActiveSerialBackend();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseGraceMilliseconds);
+    while (entry->users.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+        backend.interruptIo(port);
+        backend.sleep(1);
+    }
+    if (entry->users.load() == 0) {
+        if (!backend.closeDevice(port)) {
+            backend.resumeIo(port);
+            entry->state.store(kOpen);
+            return 7;
+        }
+        Release(*entry);
+        return 0;
+    }
+    // A use could not be interrupted: its last user closes the port.
+    entry->state.store(kHandedOver);
+    if (entry->users.load() == 0) CloseHandedOver(*entry);
+    return 0;
+}
+
+}  // namespace zel

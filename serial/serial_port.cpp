@@ -1,0 +1,219 @@
+// Serial port access, written once over the platform back end.
+#include "serial_port.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "port_guard.h"
+
+namespace zel {
+namespace {
+
+constexpr uint32_t kOpeningReadTimeoutMs = 1000;
+constexpr uint32_t kQueueBytes = 1200;
+constexpr int32_t kPurgeTimeoutUnits = 5;
+constexpr uint32_t kPurgeChunk = 512;
+constexpr char kErrorCharacter = static_cast<char>(0xFC);
+// The largest whole number of 10-ms units that fits 32 bits of milliseconds.
+constexpr uint32_t kLongestReadTimeoutMs = 4294967290u;
+
+std::atomic<const SerialBackend *> chosenBackend{nullptr};
+
+// One platform read on an open port; false when the platform read failed or
+// the port is not open.
+bool ReadOnce(PortHandle port, void *buffer, uint32_t count, uint32_t *received) {
+    *received = 0;
+    PortGuardEntry *use = BeginPortUse(port);
+    if (use == nullptr) return false;
+    const bool ok = ActiveSerialBackend().read(port, buffer, count, received);
+    EndPortUse(use);
+    return ok;
+}
+
+uint32_t MillisecondsFor(int32_t units) {
+    // Negative counts wrap to the longest waits on the platform; take the
+    // longest representable one instead.
+    if (units < 0 || static_cast<uint32_t>(units) > kLongestReadTimeoutMs / 10) return kLongestReadTimeoutMs;
+    return static_cast<uint32_t>(units) * 10;
+}
+
+// Closes a port that failed during its configuration.
+void Abandon(PortHandle port) { ClosePortGuarded(port); }
+
+}  // namespace
+
+const SerialBackend &ActiveSerialBackend() {
+    const SerialBackend *chosen = chosenBackend.load(std::memory_order_acquire);
+    return chosen != nullptr ? *chosen : PlatformSerialBackend();
+}
+
+void UseSerialBackend(const SerialBackend *backend) { chosenBackend.store(backend, std::memory_order_release); }
+
+uint8_t DtrControlFor(uint16_t flowFlags) {
+    if (flowFlags & 0x0101) return kDtrEnable;
+    if (flowFlags & 0x8000) return kDtrHandshake;
+    return kDtrDisable;
+}
+
+uint8_t RtsControlFor(uint16_t flowFlags) {
+    if (flowFlags & 0x0202) return kRtsEnable;
+    if (flowFlags & 0x1000) return kRtsHandshake;
+    if (flowFlags & 0x2000) return kRtsToggle;
+    return kRtsDisable;
+}
+
+int32_t OpenSerialPort(const char *name, const LineSettings &lineSettings, uint16_t flowFlags,
+                       PortHandle *outHandle) {
+    const SerialBackend &backend = ActiveSerialBackend();
+    *outHandle = 0;
+    PortHandle port = 0;
+    if (!backend.openDevice(name, &port) || port == 0) return kSerialCannotOpen;
+    if (!RegisterPort(port)) {
+        backend.closeDevice(port);
+        return kSerialCannotOpen;
+    }
+    *outHandle = port;
+    // The null device gets no configuration.
+    if (std::strcmp(name, "NUL") == 0) return kSerialOk;
+
+    LineState state;
+    if (!backend.getLineState(port, &state)) {
+        Abandon(port);
+        *outHandle = 0;
+        return kSerialNoLineState;
+    }
+    CommTimeouts timeouts;
+    timeouts.readTotalConstant = kOpeningReadTimeoutMs;
+    if (!backend.setTimeouts(port, &timeouts)) {
+        Abandon(port);
+        *outHandle = 0;
+        return kSerialCannotOpen;
+    }
+    state.baudRate = lineSettings.baudRate;
+    state.binary = true;
+    state.parityCheck = true;
+    state.outxCtsFlow = false;
+    state.outxDsrFlow = false;
+    state.dtrControl = DtrControlFor(flowFlags);
+    state.dsrSensitivity = false;
+    state.outX = false;
+    state.inX = false;
+    state.errorCharReplace = false;
+    state.nullStrip = false;
+    state.rtsControl = RtsControlFor(flowFlags);
+    state.abortOnError = false;
+    state.byteSize = static_cast<uint8_t>(lineSettings.dataBits & 0xFF);
+    state.stopBits = static_cast<uint8_t>(lineSettings.stopBits & 0xFF);
+    state.parity = static_cast<uint8_t>(lineSettings.parity & 0xFF);
+    state.errorChar = kErrorCharacter;
+    if (!backend.setLineState(port, &state)) {
+        Abandon(port);
+        *outHandle = 0;
+        return kSerialLineRefused;
+    }
+    backend.setupQueues(port, kQueueBytes, kQueueBytes);
+    return kSerialOk;
+}
+
+PortHandle OpenPortBlock(const PortBlock &block) {
+    // A name that fills its whole field has no terminator: not a name.
+    if (strnlen(block.name, sizeof block.name) >= sizeof block.name) return 0;
+    PortHandle port = 0;
+    return OpenSerialPort(block.name, block.lineSettings, block.flowFlags, &port) == kSerialOk ? port : 0;
+}
+
+int32_t CloseSerialPort(PortHandle port) { return ClosePortGuarded(port) == 0 ? kSerialOk : kSerialIoFailed; }
+
+int32_t SetReadTimeout(PortHandle port, int32_t units) {
+    PortGuardEntry *use = BeginPortUse(port);
+    if (use == nullptr) return 0;
+    const SerialBackend &backend = ActiveSerialBackend();
+    int32_t previous = 0;
+    CommTimeouts timeouts;
+    if (backend.getTimeouts(port, &timeouts)) {
+        const uint32_t remembered = timeouts.readTotalConstant;
+        const uint32_t wanted = MillisecondsFor(units);
+        bool written = true;
+        if (remembered != wanted) {
+            timeouts.readTotalConstant = wanted;
+            written = backend.setTimeouts(port, &timeouts);
+        }
+        if (written) previous = static_cast<int32_t>(remembered / 10);
+    }
+    EndPortUse(use);
+    return previous;
+}
+
+int32_t PurgeSerialInput(PortHandle port) {
+    uint32_t waiting = 0;
+    if (QueryInputQueue(port, &waiting) && waiting == 0) return kSerialOk;
+    // Bytes are waiting, or the query failed: drain with short reads.
+    const int32_t previous = SetReadTimeout(port, kPurgeTimeoutUnits);
+    char discard[kPurgeChunk];
+    uint32_t received = 0;
+    bool ok = true;
+    do {
+        ok = ReadOnce(port, discard, kPurgeChunk, &received);
+    } while (ok && received == kPurgeChunk);
+    if (previous != 0) SetReadTimeout(port, previous);
+    return ok ? kSerialOk : kSerialCannotOpen;
+}
+
+int32_t ReadSerial(PortHandle port, void *buffer, uint32_t count, uint32_t *outCount) {
+    if (outCount != nullptr) *outCount = 0;
+    uint32_t received = 0;
+    if (!ReadOnce(port, buffer, count & 0xFFFF, &received)) return kSerialIoFailed;
+    if (received == 0) return kSerialIoFailed;
+    if (outCount != nullptr) *outCount = received;
+    return kSerialOk;
+}
+
+int32_t WriteSerial(PortHandle port, const void *buffer, uint32_t count, uint32_t *outCount) {
+    PortGuardEntry *use = BeginPortUse(port);
+    if (use == nullptr) return kSerialIoFailed;
+    uint32_t written = 0;
+    const bool ok = ActiveSerialBackend().write(port, buffer, count, &written);
+    EndPortUse(use);
+    if (!ok) return kSerialIoFailed;
+    if (outCount != nullptr) *outCount = written;
+    return written < count ? kSerialShortWrite : kSerialOk;
+}
+
+int32_t SendSerialBreak(uint32_t milliseconds, PortHandle port) {
+    const SerialBackend &backend = ActiveSerialBackend();
+    if (PortGuardEntry *use = BeginPortUse(port)) {
+        backend.setBreak(port, true);
+        EndPortUse(use);
+    }
+    backend.sleep(milliseconds);
+    if (PortGuardEntry *use = BeginPortUse(port)) {
+        backend.setBreak(port, false);
+        EndPortUse(use);
+    }
+    return kSerialOk;
+}
+
+int32_t SerialSleep(uint32_t milliseconds) {
+    ActiveSerialBackend().sleep(milliseconds);
+    return kSerialOk;
+}
+
+bool QueryInputQueue(PortHandle port, uint32_t *waiting) {
+    *waiting = 0;
+    PortGuardEntry *use = BeginPortUse(port);
+    if (use == nullptr) return false;
+    const bool ok = ActiveSerialBackend().clearErrors(port, waiting);
+    EndPortUse(use);
+    if (!ok) *waiting = 0;
+    return ok;
+}
+
+InputWait WaitForInput(PortHandle port, uint32_t milliseconds) {
+    PortGuardEntry *use = BeginPortUse(port);
+    if (use == nullptr) return InputWait::kFailed;
+    const InputWait result = ActiveSerialBackend().waitForInput(port, milliseconds);
+    EndPortUse(use);
+    return result;
+}
+
+}  // namespace zel
