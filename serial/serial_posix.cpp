@@ -18,7 +18,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "serial_backend.h"
+#include "serial_posix.h"
 
 namespace zel {
 namespace {
@@ -120,6 +120,54 @@ bool SetModemLine(int fd, int line, bool on) {
     return errno == EINVAL || errno == ENOTTY;
 }
 
+}  // namespace
+
+bool TermiosForLineState(const LineState &line, termios &t) {
+    // Settings this platform cannot carry are refused, never dropped.
+    if (line.outxDsrFlow || line.dsrSensitivity || line.baudRate == 0) return false;
+
+    // Raw binary input: no translation, no echo, no signals. Parity errors
+    // are not checked here because the kernel would replace or drop the byte,
+    // and the driver wants received data unaltered.
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                                        IXANY | INPCK | IGNPAR | IUCLC | IMAXBEL);
+    if (line.outX) t.c_iflag |= IXON;
+    if (line.inX) t.c_iflag |= IXOFF;
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
+    t.c_cflag |= CLOCAL | CREAD;
+    switch (line.byteSize) {
+        case 5: t.c_cflag |= CS5; break;
+        case 6: t.c_cflag |= CS6; break;
+        case 7: t.c_cflag |= CS7; break;
+        case 8: t.c_cflag |= CS8; break;
+        default: return false;
+    }
+    switch (line.stopBits) {
+        case 0: break;
+        // One and a half stop bits: the UART sends 1.5 for 5-bit characters
+        // when CSTOPB is set, and a receiver checks only the first.
+        case 1:
+        case 2: t.c_cflag |= CSTOPB; break;
+        default: return false;
+    }
+    switch (line.parity) {
+        case 0: break;
+        case 1: t.c_cflag |= PARENB | PARODD; break;
+        case 2: t.c_cflag |= PARENB; break;
+        case 3: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+        case 4: t.c_cflag |= PARENB | CMSPAR; break;
+        default: return false;
+    }
+    if (line.rtsControl == kRtsHandshake || line.outxCtsFlow) t.c_cflag |= CRTSCTS;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    return true;
+}
+
+namespace {
+
 bool OpenDevice(const char *name, PortHandle *out) {
     char path[64];
     if (!DevicePath(name, path, sizeof path)) return false;
@@ -220,48 +268,9 @@ bool SetLineState(PortHandle handle, const LineState *state) {
     PosixPort *port = Lookup(handle);
     if (port == nullptr) return false;
     const int fd = port->fd.load();
-    // Settings this platform cannot carry are refused, never dropped.
-    if (state->outxDsrFlow || state->dsrSensitivity || state->baudRate == 0) return false;
     termios t{};
     std::memcpy(&t, state->platform, sizeof t);
-
-    // Raw binary input: no translation, no echo, no signals. Parity errors
-    // are not checked here because the kernel would replace or drop the byte,
-    // and the driver wants received data unaltered.
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                                        IXANY | INPCK | IGNPAR | IUCLC | IMAXBEL);
-    if (state->outX) t.c_iflag |= IXON;
-    if (state->inX) t.c_iflag |= IXOFF;
-    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
-    t.c_cflag |= CLOCAL | CREAD;
-    switch (state->byteSize) {
-        case 5: t.c_cflag |= CS5; break;
-        case 6: t.c_cflag |= CS6; break;
-        case 7: t.c_cflag |= CS7; break;
-        case 8: t.c_cflag |= CS8; break;
-        default: return false;
-    }
-    switch (state->stopBits) {
-        case 0: break;
-        // One and a half stop bits: the UART sends 1.5 for 5-bit characters
-        // when CSTOPB is set, and a receiver checks only the first.
-        case 1:
-        case 2: t.c_cflag |= CSTOPB; break;
-        default: return false;
-    }
-    switch (state->parity) {
-        case 0: break;
-        case 1: t.c_cflag |= PARENB | PARODD; break;
-        case 2: t.c_cflag |= PARENB; break;
-        case 3: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-        case 4: t.c_cflag |= PARENB | CMSPAR; break;
-        default: return false;
-    }
-    if (state->rtsControl == kRtsHandshake || state->outxCtsFlow) t.c_cflag |= CRTSCTS;
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
+    if (!TermiosForLineState(*state, t)) return false;
     speed_t code = B9600;
     const bool standard = StandardCode(state->baudRate, &code);
     if (standard) {
@@ -272,9 +281,8 @@ bool SetLineState(PortHandle handle, const LineState *state) {
     if (!standard) {
         KernelTermios2 t2{};
         if (ioctl(fd, kGetTermios2, &t2) != 0) return false;
-        t2.c_cflag = (t2.c_cflag & ~kBaudMask) | kBaudOther;
-        t2.c_cflag &= ~(kBaudMask << 16);
-        t2.c_cflag |= kBaudOther << 16;
+        t2.c_cflag &= ~(kBaudMask | (kBaudMask << 16));
+        t2.c_cflag |= kBaudOther | (kBaudOther << 16);
         t2.c_ispeed = state->baudRate;
         t2.c_ospeed = state->baudRate;
         if (ioctl(fd, kSetTermios2, &t2) != 0) return false;

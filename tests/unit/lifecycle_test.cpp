@@ -1,0 +1,438 @@
+// The channel lifecycle and reception, end to end on pseudo-terminals
+// through ZelMain. ctest runs each case in its own process, so each starts
+// without a reception thread.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "driver/channel.h"
+#include "driver/thread.h"
+#include "korvan_standin.h"
+#include "pty_pair.h"
+#include "recording_backend.h"
+#include "serial/serial_port.h"
+#include "test_host.h"
+
+using namespace std::chrono_literals;
+using zeltest::Call;
+using zeltest::PtyPair;
+using zeltest::WaitUntil;
+
+namespace {
+
+constexpr char kStartNotice[] = "ZelQX : Start Unsoliceted Thread";
+
+// A 24-character record: panel bus digit, kind, slot digit, point code.
+std::string Record(char bus, char kind, char slot, const char *code) {
+    std::string r = std::string(1, bus) + kind + "000" + slot + code;
+    return r + std::string(24 - r.size(), '0');
+}
+
+std::string Message(const std::string &records, int count) {
+    return std::string("\r\nhhhhhhhhhS") + "0123456789ABCDEF"[count] + records;
+}
+
+OpenChannelRequest OpenRequest(const std::string &port, uint32_t readTimeout = 10, uint32_t enabled = 1) {
+    OpenChannelRequest request{};
+    std::snprintf(request.portName, sizeof request.portName, "%s", port.c_str());
+    request.enabled = enabled;
+    request.readTimeout = readTimeout;
+    request.lineSettings = {9600, 8, 0, 0};
+    return request;
+}
+
+ChangeParamsRequest ChangeRequest(const std::string &port, LineSettings settings = {0, 0, 0, 0}) {
+    ChangeParamsRequest request{};
+    std::snprintf(request.portName, sizeof request.portName, "%s", port.c_str());
+    request.lineSettings = settings;
+    return request;
+}
+
+class Lifecycle : public testing::Test {
+protected:
+    void SetUp() override { channel = zeltest::NewChannelBlock(); }
+
+    int32_t Open(const std::string &port, uint32_t readTimeout = 10, int32_t number = 1) {
+        OpenChannelRequest request = OpenRequest(port, readTimeout);
+        return Call(channel, ZEL_OP_OPEN_CHANNEL, &request, number);
+    }
+    // Opens on `pty` and waits until the thread has taken the channel.
+    void OpenAndWaitForThread(const PtyPair &pty, uint32_t readTimeout = 10) {
+        ASSERT_EQ(Open(pty.PortName(), readTimeout), ZEL_OK);
+        ASSERT_TRUE(WaitUntil([&] { return log.Count(32, kStartNotice) == 1; }, 2s));
+        std::this_thread::sleep_for(1100ms);
+    }
+    uint16_t Read(const char *address) { return zeltest::ReadTagValue(channel, address); }
+    bool WaitForValue(const char *address, uint16_t value) {
+        return WaitUntil([&] { return Read(address) == value; }, 3s);
+    }
+    int Traces() const { return log.CountPrefix(8, "String from Comport "); }
+
+    ChannelBlock *channel = nullptr;
+    zeltest::LogCapture log;
+};
+
+TEST_F(Lifecycle, AnEventTravelsFromTheLineToReadTag) {
+    PtyPair pty;
+    std::memset(channel->statusTable, 3, sizeof channel->statusTable);
+    std::memset(channel->rxBuffer, 'z', sizeof channel->rxBuffer);  // whatever the host's block held
+    OpenAndWaitForThread(pty);
+    EXPECT_EQ(Read("0104130"), 0) << "the table was cleared";
+    EXPECT_EQ(Read("0104150"), 3) << "points 150-154 keep their values";
+    const std::string text = Message(Record('0', '3', '3', "00") + Record('1', '8', '0', "7F"), 2);
+    pty.Send(text);
+    ASSERT_TRUE(WaitForValue("0104130", 1));
+    EXPECT_TRUE(WaitForValue("0201127", 2));
+    EXPECT_EQ(log.Count(8, "String from Comport " + text), 1);
+    EXPECT_EQ(log.Count(8, "[1][04][130]= 1 "), 1);
+    EXPECT_EQ(log.Count(32, kStartNotice), 1);
+    EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_CHANNEL), ZEL_OK);
+}
+
+TEST_F(Lifecycle, DisabledChannelOpensNothing) {
+    PtyPair pty;
+    OpenChannelRequest request = OpenRequest(pty.PortName(), 10, 0);
+    EXPECT_EQ(Call(channel, ZEL_OP_OPEN_CHANNEL, &request), ZEL_OK);
+    EXPECT_EQ(channel->port, 0u);
+    EXPECT_EQ(channel->portBlock.name[0], '\0');
+    EXPECT_EQ(KorStandinClientCount(), 0);
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_EQ(log.Count(32, kStartNotice), 0);
+    // ReopenPort tries whatever portBlock holds: here nothing.
+    EXPECT_EQ(Call(channel, ZEL_OP_REOPEN_PORT), ZEL_PORT_FAILED);
+    std::snprintf(channel->portBlock.name, sizeof channel->portBlock.name, "%s", pty.PortName().c_str());
+    channel->portBlock.lineSettings = {9600, 8, 0, 0};
+    EXPECT_EQ(Call(channel, ZEL_OP_REOPEN_PORT), ZEL_OK);
+    EXPECT_NE(channel->port, 0u);
+    EXPECT_EQ(channel->enabled, 1u);
+    EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK);
+}
+
+TEST_F(Lifecycle, PortThatCannotBeOpenedIsLoggedAndChangesNothingElse) {
+    channel->readTimeout = 77;
+    channel->channelNumber = 9;
+    EXPECT_EQ(Open("ttyNOSUCH", 10, 5), ZEL_PORT_FAILED);
+    EXPECT_EQ(log.Count(32, "ZELQuon : Fail to open ttyNOSUCH"), 1);
+    EXPECT_EQ(channel->port, 0u);
+    EXPECT_EQ(channel->enabled, 1u);
+    EXPECT_EQ(channel->readTimeout, 77u);
+    EXPECT_EQ(channel->channelNumber, 9);
+    EXPECT_EQ(channel->portBlock.name[0], '\0');
+}
+
+TEST_F(Lifecycle, NamesThatFillTheFieldAreRefused) {
+    OpenChannelRequest request = OpenRequest("x");
+    std::memset(request.portName, 'A', sizeof request.portName);  // 12 characters, no terminator
+    EXPECT_EQ(Call(channel, ZEL_OP_OPEN_CHANNEL, &request), ZEL_PORT_FAILED);
+    EXPECT_EQ(log.Count(32, "ZELQuon : Fail to open AAAAAAAAAAAA"), 1);
+
+    ChangeParamsRequest change{};
+    std::memcpy(change.portName, "ABCDEFGHIJKLMNO", 16);  // 15 characters
+    std::memcpy(channel->portBlock.name, "COMKEEP", 8);
+    EXPECT_EQ(Call(channel, ZEL_OP_CHANGE_ZEL_PARAMS, &change), ZEL_PORT_FAILED);
+    EXPECT_STREQ(channel->portBlock.name, "COMKEEP");
+    EXPECT_EQ(log.Count(32, "ZELMR> ChangeZelParams() open new COM port failed"), 1);
+    EXPECT_EQ(channel->portBlock.lineSettings.baudRate, 0);
+    EXPECT_EQ(channel->clientId, 0) << "nothing beyond the name field was written";
+}
+
+TEST_F(Lifecycle, ClientNameCarriesTheChannelNumber) {
+    struct Case {
+        int32_t number;
+        const char *name;
+        uint8_t stored;
+    };
+    for (const Case &c : {Case{7, "ZelQX No_07", 7}, Case{300, "ZelQX No_300", 44}, Case{-3, "ZelQX No_-03", 253}}) {
+        SCOPED_TRACE(c.number);
+        PtyPair pty;
+        ASSERT_EQ(Open(pty.PortName(), 10, c.number), ZEL_OK);
+        char name[64] = {};
+        KorStandinLastClientName(name, sizeof name);
+        EXPECT_STREQ(name, c.name);
+        EXPECT_EQ(channel->channelNumber, c.stored);
+        EXPECT_NE(channel->clientId, 0);
+        EXPECT_EQ(channel->portBlock.flowFlags, 0x4333);
+        EXPECT_EQ(channel->readTimeout, 10u);
+        EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_CHANNEL), ZEL_OK);
+    }
+    EXPECT_EQ(KorStandinClientCount(), 3) << "clients are never removed";
+}
+
+TEST_F(Lifecycle, RefusedClientLeavesThePortOpenWithoutReception) {
+    PtyPair pty;
+    std::memset(channel->statusTable, 2, sizeof channel->statusTable);
+    KorStandinSetRegistrationResult(0x0001);
+    EXPECT_EQ(Open(pty.PortName()), ZEL_FAILED);
+    KorStandinSetRegistrationResult(0);
+    EXPECT_NE(channel->port, 0u);
+    EXPECT_STREQ(channel->portBlock.name, pty.PortName().c_str());
+    EXPECT_EQ(Read("0104130"), 2) << "table not cleared";
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_EQ(log.Count(32, kStartNotice), 0);
+    // A status whose low 16 bits are 0 registers.
+    EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK);
+    KorStandinSetRegistrationResult(0x00010000);
+    EXPECT_EQ(Open(pty.PortName()), ZEL_OK);
+    KorStandinSetRegistrationResult(0);
+    EXPECT_TRUE(WaitUntil([&] { return log.Count(32, kStartNotice) == 1; }, 2s));
+}
+
+const zel::ThreadPlatform kNoThreads = {[](zel::ThreadProcedure, void *, uint32_t) { return false; },
+                                        [](uint32_t ms) { zel::PlatformThreads().sleep(ms); }};
+
+TEST_F(Lifecycle, ThreadThatCannotStartIsLogged) {
+    PtyPair pty;
+    std::memset(channel->statusTable, 2, sizeof channel->statusTable);
+    zel::UseThreadPlatform(&kNoThreads);
+    EXPECT_EQ(Open(pty.PortName()), ZEL_PORT_FAILED);
+    zel::UseThreadPlatform(nullptr);
+    EXPECT_EQ(log.Count(32, "ZelQX : Can Not open Unsolicetd thread !!!"), 1);
+    EXPECT_NE(channel->port, 0u);
+    EXPECT_EQ(KorStandinClientCount(), 1);
+    EXPECT_EQ(Read("0104130"), 2) << "table not cleared";
+    // Closed and opened anew, the channel gets its thread.
+    EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_CHANNEL), ZEL_OK);
+    EXPECT_EQ(Open(pty.PortName()), ZEL_OK);
+    EXPECT_TRUE(WaitUntil([&] { return log.Count(32, kStartNotice) == 1; }, 2s));
+}
+
+TEST_F(Lifecycle, RepeatedOpenKeepsOneThread) {
+    PtyPair pty, other;
+    OpenAndWaitForThread(pty);
+    const uint32_t port = channel->port;
+    // Port open: refused.
+    EXPECT_EQ(Open(other.PortName()), ZEL_PORT_FAILED);
+    EXPECT_EQ(channel->port, port);
+    EXPECT_STREQ(channel->portBlock.name, pty.PortName().c_str());
+    // Port closed, thread running: opened and served by the same thread.
+    ASSERT_EQ(Call(channel, ZEL_OP_CLOSE_CHANNEL), ZEL_OK);
+    EXPECT_EQ(Open(other.PortName()), ZEL_OK);
+    other.Send(Message(Record('4', '0', '4', "11"), 1));
+    EXPECT_TRUE(WaitForValue("0505017", 1));
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_EQ(log.Count(32, kStartNotice), 1);
+}
+
+TEST_F(Lifecycle, ACallDuringTheThreadsFirstSecondIsOverridden) {
+    PtyPair pty;
+    ASSERT_EQ(Open(pty.PortName()), ZEL_OK);
+    ChannelBlock *other = zeltest::NewChannelBlock();
+    EXPECT_EQ(Call(other, ZEL_OP_UNSUPPORTED_4), ZEL_FAILED);
+    EXPECT_EQ(zel::CurrentChannel(), other);
+    EXPECT_TRUE(WaitUntil([&] { return zel::CurrentChannel() == channel; }, 2s));
+}
+
+TEST_F(Lifecycle, MessagesAreFramedByTheReadTimeout) {
+    PtyPair pty;
+    OpenAndWaitForThread(pty, 20);  // 200 ms
+    // 999 bytes: decoded.
+    std::string text = Message(Record('0', '0', '0', "01"), 1);
+    text += std::string(999 - text.size(), 'x');
+    pty.Send(text);
+    ASSERT_TRUE(WaitForValue("0101001", 1));
+    EXPECT_EQ(Traces(), 1);
+    // Exactly 1000 bytes: dropped without a trace.
+    std::string full = Message(Record('0', '0', '0', "02"), 1);
+    full += std::string(1000 - full.size(), 'x');
+    pty.Send(full);
+    std::this_thread::sleep_for(600ms);
+    EXPECT_EQ(Read("0101002"), 0);
+    EXPECT_EQ(Traces(), 1);
+    // 1300 bytes: the first 1000 dropped, the last 300 a headerless message.
+    std::string longer = Message(Record('0', '0', '0', "03"), 1);
+    longer += std::string(1000 - longer.size(), 'x') + "zz" + Message(Record('0', '0', '0', "04"), 1);
+    longer += std::string(1300 - longer.size(), 'y');
+    pty.Send(longer);
+    ASSERT_TRUE(WaitUntil([&] { return Traces() == 2; }, 3s));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(Read("0101003"), 0);
+    EXPECT_EQ(Read("0101004"), 0) << "the tail lacks the header at its start";
+    EXPECT_EQ(log.Count(8, "String from Comport " + longer.substr(1000)), 1);
+}
+
+TEST_F(Lifecycle, TransmissionLongerThanTheTimeoutIsSplit) {
+    PtyPair pty;
+    OpenAndWaitForThread(pty, 10);  // 100 ms
+    // At 9600 baud 300 characters take about 312 ms.
+    std::string text = Message(Record('0', '0', '0', "05"), 1);
+    text += std::string(300 - text.size() - 35, '.') + Message(Record('0', '0', '0', "06"), 1);
+    pty.SendPaced(text, 9600);
+    ASSERT_TRUE(WaitUntil([&] { return Traces() >= 2; }, 3s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(Read("0101005"), 1) << "the first part holds the header";
+    EXPECT_EQ(Read("0101006"), 0) << "later parts fail the header test";
+    EXPECT_GE(Traces(), 3);
+}
+
+TEST_F(Lifecycle, CloseAndReopenKeepTheThreadAndTheTable) {
+    PtyPair pty;
+    OpenAndWaitForThread(pty);
+    pty.Send(Message(Record('0', '8', '0', "01"), 1));
+    ASSERT_TRUE(WaitForValue("0101001", 2));
+    const uint32_t port = channel->port;
+
+    EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_CHANNEL), ZEL_OK);
+    EXPECT_EQ(channel->port, 0u);
+    EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_CHANNEL), ZEL_OK) << "nothing to close";
+    EXPECT_EQ(Call(channel, ZEL_OP_PURGE_INPUT), ZEL_OK);
+    EXPECT_EQ(Read("0101001"), 2) << "the table keeps its contents";
+    EXPECT_EQ(zel::CloseSerialPort(port), zel::kSerialIoFailed) << "the handle was really closed";
+
+    // Bytes sent while closed wait in the line; ReopenPort brings them in.
+    EXPECT_EQ(Call(channel, ZEL_OP_REOPEN_PORT), ZEL_OK);
+    EXPECT_EQ(channel->enabled, 1u);
+    EXPECT_EQ(zel::SetReadTimeout(channel->port, 100), 100) << "reopened with the opening's 1000 ms";
+    zel::SetReadTimeout(channel->port, 10);
+    pty.Send(Message(Record('0', '0', '0', "02"), 1));
+    EXPECT_TRUE(WaitForValue("0101002", 1));
+    EXPECT_EQ(log.Count(32, kStartNotice), 1);
+}
+
+TEST_F(Lifecycle, ReopenWhileOpenIsRefusedByTheExclusiveOpen) {
+    PtyPair pty;
+    ASSERT_EQ(Open(pty.PortName()), ZEL_OK);
+    const uint32_t port = channel->port;
+    EXPECT_EQ(Call(channel, ZEL_OP_REOPEN_PORT), ZEL_PORT_FAILED);
+    EXPECT_EQ(channel->port, port);
+    EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK);
+}
+
+TEST_F(Lifecycle, ChangeZelParamsMovesReceptionToAnotherPort) {
+    PtyPair first, second;
+    OpenAndWaitForThread(first);
+    const uint32_t old = channel->port;
+    ChangeParamsRequest request = ChangeRequest(second.PortName(), {19200, 7, 0, 2});
+    EXPECT_EQ(Call(channel, ZEL_OP_CHANGE_ZEL_PARAMS, &request), ZEL_OK);
+    EXPECT_NE(channel->port, 0u);
+    EXPECT_EQ(zel::CloseSerialPort(old), zel::kSerialIoFailed) << "the old port was closed";
+    EXPECT_STREQ(channel->portBlock.name, second.PortName().c_str());
+    EXPECT_EQ(channel->portBlock.lineSettings.baudRate, 19200);
+    EXPECT_EQ(channel->portBlock.lineSettings.parity, 2);
+    EXPECT_EQ(zel::SetReadTimeout(channel->port, 10), 10) << "the stored read time-out applied";
+    second.Send(Message(Record('2', '0', '2', "21"), 1));
+    EXPECT_TRUE(WaitForValue("0303033", 1));
+    first.Send(Message(Record('2', '0', '2', "22"), 1));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(Read("0303034"), 0) << "the old line is no longer read";
+    EXPECT_EQ(log.Count(32, kStartNotice), 1);
+
+    // Baud rate 0 keeps the stored settings and changes only the name.
+    ChangeParamsRequest back = ChangeRequest(first.PortName());
+    EXPECT_EQ(Call(channel, ZEL_OP_CHANGE_ZEL_PARAMS, &back), ZEL_OK);
+    EXPECT_STREQ(channel->portBlock.name, first.PortName().c_str());
+    EXPECT_EQ(channel->portBlock.lineSettings.baudRate, 19200);
+    EXPECT_EQ(channel->portBlock.lineSettings.dataBits, 7);
+}
+
+TEST_F(Lifecycle, ChangeZelParamsToTheOpenPortIsRefusedButStoresTheSettings) {
+    PtyPair pty;
+    OpenAndWaitForThread(pty);
+    const uint32_t port = channel->port;
+    ChangeParamsRequest request = ChangeRequest(pty.PortName(), {4800, 8, 2, 0});
+    EXPECT_EQ(Call(channel, ZEL_OP_CHANGE_ZEL_PARAMS, &request), ZEL_PORT_FAILED);
+    EXPECT_EQ(log.Count(32, "ZELMR> ChangeZelParams() open new COM port failed"), 1);
+    EXPECT_EQ(channel->port, port) << "the open port keeps running";
+    EXPECT_EQ(channel->portBlock.lineSettings.baudRate, 4800);
+    pty.Send(Message(Record('0', '0', '0', "09"), 1));
+    EXPECT_TRUE(WaitForValue("0101009", 1));
+}
+
+TEST_F(Lifecycle, FailedChangeLeavesTheChannelClosedWithTheNewNameStored) {
+    PtyPair pty;
+    ASSERT_EQ(Open(pty.PortName()), ZEL_OK);
+    ChangeParamsRequest request = ChangeRequest("ttyNOSUCH", {2400, 8, 0, 0});
+    EXPECT_EQ(Call(channel, ZEL_OP_CHANGE_ZEL_PARAMS, &request), ZEL_PORT_FAILED);
+    EXPECT_EQ(channel->port, 0u);
+    EXPECT_STREQ(channel->portBlock.name, "ttyNOSUCH");
+    EXPECT_EQ(channel->portBlock.lineSettings.baudRate, 2400);
+    // A fresh block: the open uses whatever flow flags the block holds.
+    ChannelBlock *fresh = zeltest::NewChannelBlock();
+    ChangeParamsRequest onFresh = ChangeRequest(pty.PortName(), {9600, 8, 0, 0});
+    EXPECT_EQ(Call(fresh, ZEL_OP_CHANGE_ZEL_PARAMS, &onFresh), ZEL_OK);
+    EXPECT_EQ(fresh->enabled, 1u);
+    EXPECT_EQ(fresh->portBlock.flowFlags, 0);
+    EXPECT_EQ(Call(fresh, ZEL_OP_CLOSE_PORT), ZEL_OK);
+}
+
+TEST_F(Lifecycle, OldPortWhoseCloseFailedIsClosedOnceTheNewOneOpens) {
+    PtyPair first, second;
+    ASSERT_EQ(Open(first.PortName()), ZEL_OK);
+    zeltest::RecordingBackend recording;
+    const int descriptors = zeltest::OpenDescriptorCount();
+    recording.FailNext(zeltest::SerialStep::kClose);
+    ChangeParamsRequest request = ChangeRequest(second.PortName());
+    EXPECT_EQ(Call(channel, ZEL_OP_CHANGE_ZEL_PARAMS, &request), ZEL_OK);
+    EXPECT_EQ(zeltest::Recorded().closes.load(), 1) << "the old handle was closed on the second attempt";
+    EXPECT_EQ(zeltest::OpenDescriptorCount(), descriptors);
+    // The first device is free again.
+    zel::PortHandle again = 0;
+    EXPECT_EQ(zel::OpenSerialPort(first.PortName().c_str(), {9600, 8, 0, 0}, 0x4333, &again), zel::kSerialOk);
+    zel::CloseSerialPort(again);
+}
+
+TEST_F(Lifecycle, FailedCloseKeepsTheHandle) {
+    PtyPair pty;
+    ASSERT_EQ(Open(pty.PortName()), ZEL_OK);
+    const uint32_t port = channel->port;
+    zeltest::RecordingBackend recording;
+    recording.FailNext(zeltest::SerialStep::kClose);
+    EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_PORT_FAILED);
+    EXPECT_EQ(channel->port, port);
+    EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK);
+    EXPECT_EQ(channel->port, 0u);
+}
+
+TEST_F(Lifecycle, CloseDuringAWaitingReadReturnsPromptly) {
+    PtyPair pty;
+    OpenAndWaitForThread(pty, 500);  // 5 s read time-out
+    pty.Send("\r\nhhh");  // starts a read that waits for its time-out
+    std::this_thread::sleep_for(200ms);
+    const double start = zeltest::NowMs();
+    EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK);
+    EXPECT_LT(zeltest::NowMs() - start, 1000.0);
+    // The cut read is traced and decoded like any failed read.
+    EXPECT_TRUE(WaitUntil([&] { return log.Count(8, "String from Comport \r\nhhh") == 1; }, 2s));
+}
+
+TEST_F(Lifecycle, ReceptionSurvivesThePortVanishingAndResumesAfterReopen) {
+    auto first = std::make_unique<PtyPair>();
+    char link[32];
+    std::snprintf(link, sizeof link, "/tmp/zel%d", static_cast<int>(getpid() % 1000));
+    unlink(link);
+    ASSERT_EQ(symlink(first->SlavePath().c_str(), link), 0);
+    OpenAndWaitForThread(*first);
+    first->CloseMaster();  // the device goes away under the thread
+    std::this_thread::sleep_for(300ms);
+
+    PtyPair second;
+    unlink(link);
+    ASSERT_EQ(symlink(second.SlavePath().c_str(), link), 0);
+    ChangeParamsRequest same = ChangeRequest(link);
+    EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK);
+    strcpy(channel->portBlock.name, link);
+    EXPECT_EQ(Call(channel, ZEL_OP_REOPEN_PORT), ZEL_OK);
+    zel::SetReadTimeout(channel->port, 10);
+    second.Send(Message(Record('6', '2', '6', "02"), 1));
+    EXPECT_TRUE(WaitForValue("0707142", 1));
+    unlink(link);
+    (void)same;
+}
+
+TEST_F(Lifecycle, DescriptorsStayTheSameOverAThousandCloseAndReopenCycles) {
+    PtyPair pty;
+    OpenAndWaitForThread(pty);
+    ASSERT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK);
+    const int before = zeltest::OpenDescriptorCount();
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_EQ(Call(channel, ZEL_OP_REOPEN_PORT), ZEL_OK) << i;
+        ASSERT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK) << i;
+    }
+    EXPECT_EQ(zeltest::OpenDescriptorCount(), before);
+}
+
+}  // namespace
