@@ -1,0 +1,30 @@
+# The Windows serial back end and the channel lifecycle under Wine, on COM
+# ports mapped to pseudo-terminals joined by socat. All cases share one Wine
+# prefix and one set of COM mappings, so they run one at a time.
+zel_windows_test_program(zel_serial_tests
+  ${CMAKE_CURRENT_LIST_DIR}/serial_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/line_link.cpp
+  ${CMAKE_SOURCE_DIR}/tests/support/recording_backend.cpp)
+target_include_directories(zel_serial_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+target_link_libraries(zel_serial_tests PRIVATE zelcore korvan)
+
+set(ZEL_WINE_SERIAL_PREFIX ${CMAKE_BINARY_DIR}/wine-serial)
+set(ZEL_WINE_LINK_DIR /tmp/zel-wine-links-${PROJECT_NAME})
+foreach(suite WineSerial WineSerialNames)
+  add_test(NAME windows.serial.${suite}
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/scripts/wine-serial-run.sh ${ZEL_WINE_LINK_DIR}
+                   $<TARGET_FILE:zel_serial_tests> --gtest_filter=${suite}.*)
+endforeach()
+foreach(case MessagesAreFramedByTheReadTimeout TransmissionLongerThanTheTimeoutIsSplit
+             CloseReopenAndChangeKeepOneThread ACallDuringTheFirstSecondIsOverridden
+             ReceptionSurvivesTheLineVanishing ClosePortDuringAWaitingReadReturnsPromptly)
+  add_test(NAME windows.channel.${case}
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/scripts/wine-serial-run.sh ${ZEL_WINE_LINK_DIR}
+                   $<TARGET_FILE:zel_serial_tests> --gtest_filter=WineChannel.${case})
+endforeach()
+get_property(zel_serial_test_names DIRECTORY PROPERTY TESTS)
+list(FILTER zel_serial_test_names INCLUDE REGEX "^windows\\.(serial|channel)\\.")
+set_tests_properties(${zel_serial_test_names} PROPERTIES
+  ENVIRONMENT "WINEPREFIX=${ZEL_WINE_SERIAL_PREFIX}"
+  RESOURCE_LOCK wine-serial
+  TIMEOUT 180)
