@@ -115,7 +115,7 @@ int32_t WriteParameter(const ZelCall &call) {
         case ZEL_PARAM_R: target = &channel->paramR; break;
         default: return ZEL_FAILED;
     }
-    *target = request->value->value;
+    StoreField(*target, request->value->value);
     return ZEL_OK;
 }
 

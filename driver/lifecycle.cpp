@@ -26,13 +26,17 @@ std::atomic<bool> receptionStarted{false};
 // operation, so that no handle is lost.
 std::atomic<PortHandle> portToClose{0};
 
+// Closes a port that no channel holds any more. A port that another thread
+// closed meanwhile needs nothing; one whose close failed is kept for later.
 void CloseReplacedPort(PortHandle port) {
-    if (port != 0 && CloseSerialPort(port) != kSerialOk) portToClose.store(port);
+    if (port == 0 || CloseSerialPort(port) == kSerialOk || !SerialPortIsOpen(port)) return;
+    const PortHandle earlier = portToClose.exchange(port);
+    if (earlier != 0 && earlier != port) CloseReplacedPort(earlier);
 }
 
 void RetryPendingClose() {
     const PortHandle pending = portToClose.exchange(0);
-    if (pending != 0) CloseReplacedPort(pending);
+    if (pending != 0 && SerialPortIsOpen(pending)) CloseReplacedPort(pending);
 }
 
 // Stores a newly opened port; the one it replaces, if any, is closed.
@@ -63,7 +67,7 @@ int32_t CloseChannelPort(ChannelBlock &channel) {
     if (CloseSerialPort(port) != kSerialOk) return ZEL_PORT_FAILED;
     // Only the handle just closed is cleared, never one stored meanwhile.
     PortHandle expected = port;
-    std::atomic_ref<uint32_t>(channel.port).compare_exchange_strong(expected, 0);
+    std::atomic_ref<uint32_t>(channel.port).compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
     return ZEL_OK;
 }
 
@@ -75,7 +79,7 @@ int32_t OpenChannel(const ZelCall &call) {
     Host();  // bind the host services now, not later on the reception thread
     RetryPendingClose();
     ChannelBlock &channel = *CurrentChannel();
-    channel.enabled = request->enabled;
+    StoreField(channel.enabled, request->enabled);
     if (request->enabled == 0) return ZEL_OK;
     // A name without room for its terminator, or a channel whose port is
     // already open, cannot be opened (again).
@@ -94,9 +98,9 @@ int32_t OpenChannel(const ZelCall &call) {
     }
     InstallPort(channel, port);
     SetReadTimeout(port, static_cast<int32_t>(request->readTimeout));
-    channel.portBlock = block;
-    channel.readTimeout = request->readTimeout;
-    channel.channelNumber = static_cast<uint8_t>(call.channelNumber & 0xFF);
+    StorePortBlock(channel, block);
+    StoreField(channel.readTimeout, request->readTimeout);
+    StoreField(channel.channelNumber, static_cast<uint8_t>(call.channelNumber & 0xFF));
 
     char clientName[32];
     std::snprintf(clientName, sizeof clientName, "ZelQX No_%.2d", static_cast<int>(call.channelNumber));
@@ -128,9 +132,9 @@ int32_t ReopenPort(const ZelCall &call) {
     if (call.channel == nullptr) return ZEL_FAILED;
     RetryPendingClose();
     ChannelBlock &channel = *CurrentChannel();
-    const PortHandle port = OpenPortBlock(channel.portBlock);
+    const PortHandle port = OpenPortBlock(LoadPortBlock(channel));
     if (port == 0) return ZEL_PORT_FAILED;
-    channel.enabled = 1;
+    StoreField(channel.enabled, 1u);
     InstallPort(channel, port);
     return ZEL_OK;
 }
@@ -144,19 +148,19 @@ int32_t ChangeZelParams(const ZelCall &call) {
         Host().err(kLogNotice, "ZELMR> ChangeZelParams() open new COM port failed");
         return ZEL_PORT_FAILED;
     }
-    const bool newName = std::strncmp(request->portName, channel.portBlock.name, kPortNameField) != 0;
+    const PortBlock stored = LoadPortBlock(channel);
+    const bool newName = std::strncmp(request->portName, stored.name, kPortNameField) != 0;
     if (newName) CloseChannelPort(channel);  // its result is not used
-    std::memset(channel.portBlock.name, 0, kPortNameField);
-    std::memcpy(channel.portBlock.name, request->portName, strnlen(request->portName, kPortNameField));
-    if (request->lineSettings.baudRate != 0) channel.portBlock.lineSettings = request->lineSettings;
-    const PortHandle port = OpenPortBlock(channel.portBlock);
+    StorePortName(channel, request->portName, strnlen(request->portName, kPortNameField));
+    if (request->lineSettings.baudRate != 0) StoreLineSettings(channel.portBlock.lineSettings, request->lineSettings);
+    const PortHandle port = OpenPortBlock(LoadPortBlock(channel));
     if (port == 0) {
         Host().err(kLogNotice, "ZELMR> ChangeZelParams() open new COM port failed");
         return ZEL_PORT_FAILED;
     }
     InstallPort(channel, port);
-    channel.enabled = 1;
-    SetReadTimeout(port, static_cast<int32_t>(channel.readTimeout));
+    StoreField(channel.enabled, 1u);
+    SetReadTimeout(port, static_cast<int32_t>(LoadField(channel.readTimeout)));
     return ZEL_OK;
 }
 

@@ -58,6 +58,11 @@ void EndPortUse(PortGuardEntry *entry) {
     if (entry->users.fetch_sub(1) == 1 && entry->state.load() == kHandedOver) CloseHandedOver(*entry);
 }
 
+bool PortIsOpen(PortHandle port) {
+    PortGuardEntry *entry = Find(port);
+    return entry != nullptr && entry->state.load() == kOpen;
+}
+
 int32_t ClosePortGuarded(PortHandle port) {
     PortGuardEntry *entry = Find(port);
     if (entry == nullptr) return 7;

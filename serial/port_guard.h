@@ -34,6 +34,9 @@ void EndPortUse(PortGuardEntry *entry);
 // port then stays open and usable).
 int32_t ClosePortGuarded(PortHandle port);
 
+// Whether the port is open and not being closed.
+bool PortIsOpen(PortHandle port);
+
 // How long a close waits for uses to end before handing the port over.
 inline constexpr uint32_t kCloseGraceMilliseconds = 40;
 

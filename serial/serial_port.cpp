@@ -124,6 +124,8 @@ PortHandle OpenPortBlock(const PortBlock &block) {
 
 int32_t CloseSerialPort(PortHandle port) { return ClosePortGuarded(port) == 0 ? kSerialOk : kSerialIoFailed; }
 
+bool SerialPortIsOpen(PortHandle port) { return PortIsOpen(port); }
+
 int32_t SetReadTimeout(PortHandle port, int32_t units) {
     PortGuardEntry *use = BeginPortUse(port);
     if (use == nullptr) return 0;

@@ -28,6 +28,8 @@ PortHandle OpenPortBlock(const PortBlock &block);
 int32_t OpenSerialPort(const char *name, const LineSettings &lineSettings, uint16_t flowFlags,
                        PortHandle *outHandle);
 int32_t CloseSerialPort(PortHandle port);
+// Whether `port` is open and not being closed.
+bool SerialPortIsOpen(PortHandle port);
 // Returns the previous time-out in 10-ms units; 0 on failure.
 int32_t SetReadTimeout(PortHandle port, int32_t units);
 int32_t PurgeSerialInput(PortHandle port);

@@ -1,5 +1,6 @@
 #include "test_host.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -42,8 +43,13 @@ void LogCapture::Clear() {
 }
 
 ChannelBlock *NewChannelBlock() {
+    // Kept reachable until the process ends, when the reception thread stops.
+    static ChannelBlock *blocks[1024];
+    static std::atomic<int> count{0};
     auto *block = static_cast<ChannelBlock *>(std::calloc(1, sizeof(ChannelBlock)));
-    if (block == nullptr) std::abort();
+    const int slot = count.fetch_add(1);
+    if (block == nullptr || slot >= 1024) std::abort();
+    blocks[slot] = block;
     return block;
 }
 
