@@ -26,9 +26,11 @@
  * Null pointers
  *   ZelMain never dereferences a null ZelCall, channel, request, address or
  *   value pointer: an operation that needs the missing record returns
- *   ZEL_FAILED (1) and changes nothing (EditTagAddress returns
- *   ZEL_NO_ADDRESS). A call with a null channel leaves the driver's current
- *   channel as it was. GetDriverInfo needs no channel.
+ *   ZEL_FAILED (1) and changes nothing. EditTagAddress with a null request
+ *   or a null addressText returns ZEL_NO_ADDRESS without using up the
+ *   process's one dialog. A call with a null channel leaves the driver's
+ *   current channel as it was. GetDriverInfo and ValidateAddress need no
+ *   channel.
  */
 #ifndef ZELWNQX_H
 #define ZELWNQX_H

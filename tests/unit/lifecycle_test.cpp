@@ -399,14 +399,21 @@ TEST_F(Lifecycle, CloseDuringAWaitingReadReturnsPromptly) {
     EXPECT_TRUE(WaitUntil([&] { return log.Count(8, "String from Comport \r\nhhh") == 1; }, 2s));
 }
 
-TEST_F(Lifecycle, ReceptionSurvivesThePortVanishingAndResumesAfterReopen) {
+TEST_F(Lifecycle, ReceptionSurvivesThePortVanishingMidReadAndResumesAfterReopen) {
     auto first = std::make_unique<PtyPair>();
     char link[32];
     std::snprintf(link, sizeof link, "/tmp/zel%d", static_cast<int>(getpid() % 1000));
     unlink(link);
     ASSERT_EQ(symlink(first->SlavePath().c_str(), link), 0);
-    OpenAndWaitForThread(*first);
-    first->CloseMaster();  // the device goes away under the thread
+    OpenAndWaitForThread(*first, 500);  // a 5 s read time-out
+    first->Send("\r\nhhhhhhhhhS1" + Record('0', '0', '0', "01").substr(0, 10));
+    std::this_thread::sleep_for(200ms);
+    const double cut = zeltest::NowMs();
+    first->CloseMaster();  // the device goes away in the middle of the read
+    // The read fails at once; its part of a message is traced and decoded.
+    ASSERT_TRUE(WaitUntil([&] { return Traces() == 1; }, 2s));
+    EXPECT_LT(zeltest::NowMs() - cut, 1000.0);
+    EXPECT_EQ(Read("0101001"), 1) << "the record's first 8 characters had arrived";
     std::this_thread::sleep_for(300ms);
 
     PtyPair second;
@@ -422,6 +429,45 @@ TEST_F(Lifecycle, ReceptionSurvivesThePortVanishingAndResumesAfterReopen) {
     unlink(link);
     (void)same;
 }
+
+struct OpenFault {
+    const char *name;
+    zeltest::SerialStep step;
+};
+
+class LifecycleOpenFaults : public Lifecycle, public testing::WithParamInterface<OpenFault> {};
+
+TEST_P(LifecycleOpenFaults, EachFailingStepGivesTwoAndLeaksNothing) {
+    PtyPair pty;
+    zeltest::RecordingBackend recording;
+    const int descriptors = zeltest::OpenDescriptorCount();
+    recording.FailNext(GetParam().step);
+    EXPECT_EQ(Open(pty.PortName()), ZEL_PORT_FAILED);
+    EXPECT_EQ(log.Count(32, "ZELQuon : Fail to open " + pty.PortName()), 1);
+    EXPECT_EQ(channel->port, 0u);
+    EXPECT_EQ(KorStandinClientCount(), 0) << "no client for a channel that did not open";
+    EXPECT_EQ(zeltest::Recorded().opens.load(), zeltest::Recorded().closes.load());
+    EXPECT_EQ(zeltest::OpenDescriptorCount(), descriptors);
+    // The same steps fail in ReopenPort and ChangeZelParams too.
+    std::snprintf(channel->portBlock.name, sizeof channel->portBlock.name, "%s", pty.PortName().c_str());
+    channel->portBlock.lineSettings = {9600, 8, 0, 0};
+    recording.FailNext(GetParam().step);
+    EXPECT_EQ(Call(channel, ZEL_OP_REOPEN_PORT), ZEL_PORT_FAILED);
+    recording.FailNext(GetParam().step);
+    ChangeParamsRequest change = ChangeRequest(pty.PortName());
+    EXPECT_EQ(Call(channel, ZEL_OP_CHANGE_ZEL_PARAMS, &change), ZEL_PORT_FAILED);
+    EXPECT_EQ(channel->port, 0u);
+    EXPECT_EQ(zeltest::OpenDescriptorCount(), descriptors);
+    // Nothing is held: the next attempt opens.
+    EXPECT_EQ(Open(pty.PortName()), ZEL_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, LifecycleOpenFaults,
+                         testing::Values(OpenFault{"Open", zeltest::SerialStep::kOpen},
+                                         OpenFault{"GetLineState", zeltest::SerialStep::kGetLineState},
+                                         OpenFault{"SetTimeouts", zeltest::SerialStep::kSetTimeouts},
+                                         OpenFault{"SetLineState", zeltest::SerialStep::kSetLineState}),
+                         [](const testing::TestParamInfo<OpenFault> &info) { return std::string(info.param.name); });
 
 TEST_F(Lifecycle, DescriptorsStayTheSameOverAThousandCloseAndReopenCycles) {
     PtyPair pty;
