@@ -22,21 +22,26 @@ constexpr std::size_t kPortNameField = sizeof(PortBlock{}.name);
 // OpenChannel that gets that far and runs until the process ends.
 std::atomic<bool> receptionStarted{false};
 
-// A replaced port whose close failed; closed again by the next lifecycle
-// operation, so that no handle is lost.
-std::atomic<PortHandle> portToClose{0};
+// Replaced ports whose close failed; closed again by the next lifecycle
+// operations, so that no handle is lost.
+constexpr int kPendingCloses = 8;
+std::atomic<PortHandle> portsToClose[kPendingCloses];
 
 // Closes a port that no channel holds any more. A port that another thread
 // closed meanwhile needs nothing; one whose close failed is kept for later.
 void CloseReplacedPort(PortHandle port) {
     if (port == 0 || CloseSerialPort(port) == kSerialOk || !SerialPortIsOpen(port)) return;
-    const PortHandle earlier = portToClose.exchange(port);
-    if (earlier != 0 && earlier != port) CloseReplacedPort(earlier);
+    for (std::atomic<PortHandle> &slot : portsToClose) {
+        PortHandle empty = 0;
+        if (slot.compare_exchange_strong(empty, port)) return;
+    }
 }
 
-void RetryPendingClose() {
-    const PortHandle pending = portToClose.exchange(0);
-    if (pending != 0 && SerialPortIsOpen(pending)) CloseReplacedPort(pending);
+void RetryPendingCloses() {
+    for (std::atomic<PortHandle> &slot : portsToClose) {
+        const PortHandle pending = slot.exchange(0);
+        if (pending != 0) CloseReplacedPort(pending);
+    }
 }
 
 // Stores a newly opened port; the one it replaces, if any, is closed.
@@ -77,7 +82,7 @@ int32_t OpenChannel(const ZelCall &call) {
     const auto *request = static_cast<const OpenChannelRequest *>(call.request);
     if (call.channel == nullptr || request == nullptr) return ZEL_FAILED;
     Host();  // bind the host services now, not later on the reception thread
-    RetryPendingClose();
+    RetryPendingCloses();
     ChannelBlock &channel = *CurrentChannel();
     StoreField(channel.enabled, request->enabled);
     if (request->enabled == 0) return ZEL_OK;
@@ -122,7 +127,7 @@ int32_t PurgeInput(const ZelCall &call) {
 
 int32_t ClosePort(const ZelCall &call) {
     if (call.channel == nullptr) return ZEL_FAILED;
-    RetryPendingClose();
+    RetryPendingCloses();
     return CloseChannelPort(*CurrentChannel());
 }
 
@@ -130,7 +135,7 @@ int32_t CloseChannel(const ZelCall &call) { return ClosePort(call); }
 
 int32_t ReopenPort(const ZelCall &call) {
     if (call.channel == nullptr) return ZEL_FAILED;
-    RetryPendingClose();
+    RetryPendingCloses();
     ChannelBlock &channel = *CurrentChannel();
     const PortHandle port = OpenPortBlock(LoadPortBlock(channel));
     if (port == 0) return ZEL_PORT_FAILED;
@@ -142,7 +147,7 @@ int32_t ReopenPort(const ZelCall &call) {
 int32_t ChangeZelParams(const ZelCall &call) {
     const auto *request = static_cast<const ChangeParamsRequest *>(call.request);
     if (call.channel == nullptr || request == nullptr) return ZEL_FAILED;
-    RetryPendingClose();
+    RetryPendingCloses();
     ChannelBlock &channel = *call.channel;
     if (!NameFits(request->portName, sizeof request->portName)) {
         Host().err(kLogNotice, "ZELMR> ChangeZelParams() open new COM port failed");
