@@ -1,0 +1,84 @@
+// zelhost's view of the table: changes between looks, the points that are
+// not 0, and the comparison with what zelpanel reports it sent.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "point_watch.h"
+
+namespace {
+
+using namespace zelhost;
+
+struct FakeTable {
+    std::map<std::string, int> values;
+    ReadPoint Reader() {
+        return [this](const std::string &a) {
+            const auto it = values.find(a);
+            return it == values.end() ? 0 : it->second;
+        };
+    }
+};
+
+TEST(PointWatch, WatchesEveryPointThePanelCanSet) {
+    FakeTable table;
+    const PointWatch watch = StartWatch(table.Reader());
+    EXPECT_EQ(watch.addresses.size(), 8u * 8u * 151u);
+    EXPECT_EQ(watch.addresses.front(), "0101000");
+    EXPECT_EQ(watch.addresses.back(), "0808150");
+    EXPECT_EQ(NonZeroView(watch, 10), "(none)");
+}
+
+TEST(PointWatch, ReportsChangesOnceAndKeepsTheirHistory) {
+    FakeTable table;
+    table.values["0104130"] = 1;  // set before the first look: the baseline
+    PointWatch watch = StartWatch(table.Reader());
+    EXPECT_TRUE(Look(watch, table.Reader()).empty());
+    table.values["0201127"] = 2;
+    table.values["0104130"] = 0;
+    std::vector<SeenChange> changes = Look(watch, table.Reader());
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[0].address, "0104130");
+    EXPECT_EQ(changes[0].before, 1);
+    EXPECT_EQ(changes[0].after, 0);
+    EXPECT_EQ(changes[1].address, "0201127");
+    EXPECT_EQ(changes[1].after, 2);
+    EXPECT_TRUE(Look(watch, table.Reader()).empty());
+    table.values["0201127"] = 3;
+    Look(watch, table.Reader());
+    EXPECT_EQ(watch.history["0201127"], (std::vector<int>{2, 3}));
+    EXPECT_EQ(NonZeroView(watch, 10), "0201127=3");
+}
+
+TEST(PointWatch, NonZeroViewIsCompact) {
+    FakeTable table;
+    for (int point = 1; point <= 5; ++point) table.values["03010" + std::to_string(10 + point)] = point % 4;
+    const PointWatch watch = StartWatch(table.Reader());
+    EXPECT_EQ(NonZeroView(watch, 2), "0301011=1 0301012=2 (+2 more)");
+    EXPECT_EQ(NonZeroView(watch, 10), "0301011=1 0301012=2 0301013=3 0301015=1");
+}
+
+TEST(PointWatch, SummaryComparesSequencesPerPoint) {
+    using zeltools::Expectation;
+    const std::vector<Expectation> expected = {
+        {2, "0104130", 0}, {1, "0104130", 1},                      // out of order in the file
+        {1, "0201127", 2}, {2, "0201127", 2}, {3, "0201127", 0},   // a repeated value is no change
+        {1, "0301148", 1},                                          // never seen
+        {1, "0000001", 0},                                          // nothing to see
+    };
+    const std::map<std::string, std::vector<int>> seen = {
+        {"0104130", {1, 0}}, {"0201127", {2, 0}}, {"0808133", {1}}};  // 0808133 unexpected
+    const std::vector<SummaryRow> rows = CompareWithSent(expected, seen);
+    std::map<std::string, SummaryRow> byAddress;
+    for (const SummaryRow &r : rows) byAddress[r.address] = r;
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_TRUE(byAddress["0104130"].matches);
+    EXPECT_TRUE(byAddress["0201127"].matches);
+    EXPECT_EQ(ValuesText(byAddress["0201127"].sent), "2 0");
+    EXPECT_FALSE(byAddress["0301148"].matches);
+    EXPECT_EQ(ValuesText(byAddress["0301148"].read), "-");
+    EXPECT_FALSE(byAddress["0808133"].matches);
+    EXPECT_TRUE(byAddress["0000001"].matches);
+}
+
+}  // namespace

@@ -1,0 +1,35 @@
+# zelhost and zelpanel on Linux: their logic (GoogleTest), their command
+# lines (tests/cli/cases.txt), the whole chain on pseudo-terminals, and the
+# demo. Sources and scripts live in tests/cli.
+if(NOT TARGET zelhost OR NOT TARGET zelpanel)
+  return()
+endif()
+set(ZEL_CLI_DIR ${CMAKE_SOURCE_DIR}/tests/cli)
+
+file(GLOB zel_tool_test_sources CONFIGURE_DEPENDS ${ZEL_CLI_DIR}/*_test.cpp)
+list(FILTER zel_tool_test_sources EXCLUDE REGEX "_win32_test\\.cpp$")
+add_executable(zel_tool_tests ${zel_tool_test_sources})
+target_include_directories(zel_tool_tests PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(zel_tool_tests PRIVATE zelhost_core zelpanel_core zelcore korvan GTest::gtest GTest::gtest_main)
+add_dependencies(zel_tool_tests zelwnqx)
+gtest_discover_tests(zel_tool_tests TEST_PREFIX "tools." NO_PRETTY_VALUES DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60)
+
+set(ZEL_CLI_PLATFORM linux)
+set(ZEL_CLI_RUN "")
+set(ZEL_CLI_ZELHOST $<TARGET_FILE:zelhost>)
+set(ZEL_CLI_ZELPANEL $<TARGET_FILE:zelpanel>)
+set(ZEL_CLI_KORVAN $<TARGET_FILE:korvan>)
+set(ZEL_CLI_PROPERTIES "")
+include(${ZEL_CLI_DIR}/cases.cmake)
+
+# The chain: zelpanel on a pseudo-terminal it creates, zelhost on the other end.
+foreach(scenario read_after_listening capture_and_replay random_soak stable_path client_refused ctrl_c_closes)
+  add_test(NAME chain.linux.${scenario}
+           COMMAND ${ZEL_CLI_DIR}/chain_test.sh ${scenario} $<TARGET_FILE_DIR:zelhost>)
+  set_tests_properties(chain.linux.${scenario} PROPERTIES TIMEOUT 120)
+endforeach()
+
+add_test(NAME demo.linux
+         COMMAND ${ZEL_CLI_DIR}/check_run.sh 0 out "^summary: all [0-9]+ points match$"
+                 ${CMAKE_SOURCE_DIR}/tools/demo/demo.sh ${CMAKE_BINARY_DIR} --timeout 30)
+set_tests_properties(demo.linux PROPERTIES TIMEOUT 120)

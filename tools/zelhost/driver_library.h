@@ -1,0 +1,24 @@
+// Loading the driver library by path, as the host does, and finding ZelMain.
+#pragma once
+
+#include <string>
+
+#include "zelwnqx.h"
+
+namespace zelhost {
+
+struct DriverLibrary {
+    std::string path;
+    void *handle = nullptr;
+    ZelMainFunction zelMain = nullptr;
+};
+
+// The driver file beside the zelhost executable.
+std::string DefaultDriverPath();
+
+// Loads the library and finds ZelMain; the library stays loaded for the life
+// of the process (the driver's reception thread never ends). False with a
+// one-line reason.
+bool LoadDriverLibrary(const std::string &path, DriverLibrary *library, std::string *error);
+
+}  // namespace zelhost

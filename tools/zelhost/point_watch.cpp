@@ -1,0 +1,82 @@
+#include "point_watch.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace zelhost {
+
+PointWatch StartWatch(const ReadPoint &read) {
+    PointWatch watch;
+    char address[16];
+    for (int bus = 1; bus <= 8; ++bus)
+        for (int slot = 1; slot <= 8; ++slot)
+            for (int point = 0; point <= 150; ++point) {
+                std::snprintf(address, sizeof address, "%02d%02d%03d", bus, slot, point);
+                watch.addresses.emplace_back(address);
+            }
+    watch.values.reserve(watch.addresses.size());
+    for (const std::string &a : watch.addresses) watch.values.push_back(read(a));
+    return watch;
+}
+
+std::vector<SeenChange> Look(PointWatch &watch, const ReadPoint &read) {
+    std::vector<SeenChange> changes;
+    for (std::size_t i = 0; i < watch.addresses.size(); ++i) {
+        const int value = read(watch.addresses[i]);
+        if (value == watch.values[i]) continue;
+        changes.push_back({watch.addresses[i], watch.values[i], value});
+        watch.values[i] = value;
+        watch.history[watch.addresses[i]].push_back(value);
+    }
+    return changes;
+}
+
+std::string NonZeroView(const PointWatch &watch, std::size_t limit) {
+    std::string text;
+    std::size_t shown = 0, total = 0;
+    for (std::size_t i = 0; i < watch.addresses.size(); ++i) {
+        if (watch.values[i] == 0) continue;
+        ++total;
+        if (shown == limit) continue;
+        ++shown;
+        text += (text.empty() ? "" : " ") + watch.addresses[i] + "=" + std::to_string(watch.values[i]);
+    }
+    if (total == 0) return "(none)";
+    if (total > shown) text += " (+" + std::to_string(total - shown) + " more)";
+    return text;
+}
+
+std::vector<SummaryRow> CompareWithSent(const std::vector<zeltools::Expectation> &expected,
+                                        const std::map<std::string, std::vector<int>> &history) {
+    std::vector<zeltools::Expectation> ordered = expected;
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [](const auto &a, const auto &b) { return a.sequence < b.sequence; });
+    std::map<std::string, SummaryRow> rows;
+    for (const zeltools::Expectation &e : ordered) {
+        SummaryRow &row = rows[e.address];
+        row.address = e.address;
+        // A value equal to the one before is no change to be seen.
+        const int previous = row.sent.empty() ? 0 : row.sent.back();
+        if (e.value != previous) row.sent.push_back(e.value);
+    }
+    for (const auto &[address, values] : history) {
+        SummaryRow &row = rows[address];
+        row.address = address;
+        row.read = values;
+    }
+    std::vector<SummaryRow> out;
+    for (auto &[address, row] : rows) {
+        row.matches = row.sent == row.read;
+        out.push_back(row);
+    }
+    return out;
+}
+
+std::string ValuesText(const std::vector<int> &values) {
+    if (values.empty()) return "-";
+    std::string text;
+    for (int v : values) text += (text.empty() ? "" : " ") + std::to_string(v);
+    return text;
+}
+
+}  // namespace zelhost

@@ -1,0 +1,55 @@
+// What zelhost and zelpanel share on the command line: one-line errors with
+// exit code 2, the serial line options with their ranges, and stopping on
+// Ctrl-C.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace zeltools {
+
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitNo = 1,         // a negative answer: address rejected, summary differs
+    kExitBadInput = 2,   // bad input, including a port that cannot be opened
+    kExitFailure = 3,    // the driver or the system failed
+};
+
+// Parses the command line. Returns -1 when the program should go on,
+// otherwise its exit code: 0 after help, 2 after a one-line error.
+int ParseCommandLine(CLI::App &app, int argc, char **argv, std::string_view tool);
+
+// "TOOL: message" on stderr, one line; returns `code`.
+int Fail(std::string_view tool, const std::string &message, int code = kExitBadInput);
+
+// The serial line options of both tools; ranges are the driver's fields.
+struct LineOptions {
+    int baud = 9600;
+    int dataBits = 8;
+    int stopBits = 0;
+    int parity = 0;
+    int timeoutUnits = 100;
+    CLI::Option *baudOption = nullptr;
+    CLI::Option *dataBitsOption = nullptr;
+    CLI::Option *stopBitsOption = nullptr;
+    CLI::Option *parityOption = nullptr;
+};
+void AddLineOptions(CLI::App &command, LineOptions &options);
+
+// Text of the codes, for messages.
+const char *StopBitsText(int code);
+const char *ParityText(int code);
+
+// Ctrl-C (and SIGTERM on Linux) sets a flag instead of ending the process,
+// so that the tools can close their ports first.
+void InstallStopHandler();
+bool StopRequested();
+void RequestStop();
+
+// Standard output as the tools write it: UTF-8, LF line ends.
+void PrepareConsole();
+
+}  // namespace zeltools
