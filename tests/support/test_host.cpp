@@ -44,7 +44,7 @@ void LogCapture::Clear() {
 
 ChannelBlock *NewChannelBlock() {
     // Kept reachable until the process ends, when the reception thread stops.
-    static ChannelBlock *blocks[1024];
+    [[maybe_unused]] static ChannelBlock *blocks[1024];
     static std::atomic<int> count{0};
     auto *block = static_cast<ChannelBlock *>(std::calloc(1, sizeof(ChannelBlock)));
     const int slot = count.fetch_add(1);

@@ -22,7 +22,7 @@ public:
     void SetUp() override {
         driver = LoadLibraryA("ZELWNQX.DLL");
         ASSERT_NE(driver, nullptr) << "LoadLibraryA failed: " << GetLastError();
-        zelMain = reinterpret_cast<ZelMainPtr>(GetProcAddress(driver, "ZelMain"));
+        zelMain = reinterpret_cast<ZelMainPtr>(reinterpret_cast<void *>(GetProcAddress(driver, "ZelMain")));
         ASSERT_NE(zelMain, nullptr);
     }
 };

@@ -230,7 +230,7 @@ protected:
         KorStandinSetLogSink(&LogLines::Sink, &log);
         driver = LoadLibraryA("ZELWNQX.DLL");
         ASSERT_NE(driver, nullptr);
-        zelMain = reinterpret_cast<ZelMainPtr>(GetProcAddress(driver, "ZelMain"));
+        zelMain = reinterpret_cast<ZelMainPtr>(reinterpret_cast<void *>(GetProcAddress(driver, "ZelMain")));
         ASSERT_NE(zelMain, nullptr);
         channel = static_cast<ChannelBlock *>(calloc(1, sizeof(ChannelBlock)));  // lives on with the thread
     }

@@ -9,7 +9,7 @@ target_include_directories(zel_serial_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/su
 target_link_libraries(zel_serial_tests PRIVATE zelcore korvan)
 
 set(ZEL_WINE_SERIAL_PREFIX ${CMAKE_BINARY_DIR}/wine-serial)
-set(ZEL_WINE_LINK_DIR /tmp/zel-wine-links-${PROJECT_NAME})
+set(ZEL_WINE_LINK_DIR ${CMAKE_BINARY_DIR}/wine-serial-links)
 foreach(suite WineSerial WineSerialNames)
   add_test(NAME windows.serial.${suite}
            COMMAND ${CMAKE_SOURCE_DIR}/tests/scripts/wine-serial-run.sh ${ZEL_WINE_LINK_DIR}
