@@ -60,10 +60,12 @@ PosixPort *Lookup(PortHandle handle) {
     return port.handle.load(std::memory_order_acquire) == handle ? &port : nullptr;
 }
 
-long long NowMs() {
+// Microseconds: a read's time-out must not end early by a truncated
+// millisecond.
+long long NowUs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
 void SleepFor(uint32_t milliseconds) {
@@ -360,9 +362,9 @@ bool Read(PortHandle handle, void *buffer, uint32_t count, uint32_t *received) {
                    constant = port->readConstant;
     const bool immediate = interval == kMaxWord && multiplier == 0 && constant == 0;
     const bool totalLimited = multiplier != 0 || constant != 0;
-    const long long start = NowMs();
+    const long long start = NowUs();
     const long long totalDeadline =
-        start + static_cast<long long>(multiplier) * count + static_cast<long long>(constant);
+        start + (static_cast<long long>(multiplier) * count + static_cast<long long>(constant)) * 1000;
     long long lastByte = 0;
     auto *bytes = static_cast<char *>(buffer);
     bool sawReadable = false;
@@ -371,7 +373,7 @@ bool Read(PortHandle handle, void *buffer, uint32_t count, uint32_t *received) {
         const ssize_t n = ::read(fd, bytes + *received, count - *received);
         if (n > 0) {
             *received += static_cast<uint32_t>(n);
-            lastByte = NowMs();
+            lastByte = NowUs();
             sawReadable = false;
             continue;
         }
@@ -380,14 +382,16 @@ bool Read(PortHandle handle, void *buffer, uint32_t count, uint32_t *received) {
         // Readable but nothing came: end of data (the null device).
         if (n == 0 && sawReadable) return true;
         if (immediate) return true;
-        long long waitMs = -1;
-        const long long now = NowMs();
-        if (totalLimited) waitMs = totalDeadline - now;
+        long long waitUs = -1;
+        const long long now = NowUs();
+        if (totalLimited) waitUs = totalDeadline - now;
         if (interval != 0 && interval != kMaxWord && *received > 0) {
-            const long long gap = lastByte + interval - now;
-            waitMs = waitMs < 0 ? gap : (gap < waitMs ? gap : waitMs);
+            const long long gap = lastByte + static_cast<long long>(interval) * 1000 - now;
+            waitUs = waitUs < 0 ? gap : (gap < waitUs ? gap : waitUs);
         }
-        if ((totalLimited || (interval != 0 && *received > 0)) && waitMs <= 0) return true;
+        if ((totalLimited || (interval != 0 && *received > 0)) && waitUs <= 0) return true;
+        // poll() counts whole milliseconds: round up, never end early.
+        const long long waitMs = waitUs < 0 ? -1 : (waitUs + 999) / 1000;
         const InputWait wait = Await(*port, waitMs > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(waitMs));
         if (wait == InputWait::kFailed) return false;
         sawReadable = wait == InputWait::kInput;

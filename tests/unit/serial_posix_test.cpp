@@ -301,7 +301,7 @@ TEST(SerialRead, ReturnsWhatCameWhenTheTimeoutRunsOut) {
     EXPECT_EQ(zel::ReadSerial(port, buffer, sizeof buffer, &got), zel::kSerialOk);
     const double elapsed = NowMs() - start;
     EXPECT_EQ(got, 37u);
-    EXPECT_GE(elapsed, 190.0) << "waits for the whole read time-out";
+    EXPECT_GE(elapsed, 200.0) << "waits for the whole read time-out, never less";
     EXPECT_LT(elapsed, 1000.0);
 
     got = 5;
