@@ -89,8 +89,10 @@ const zel::SerialBackend kRecording = {
 BackendRecord &Recorded() { return *record; }
 
 RecordingBackend::RecordingBackend() {
-    static BackendRecord storage;  // lives as long as the process: threads may still use it
-    record = &storage;
+    // Never freed: a reception thread may still be inside a recording step
+    // while the process exits.
+    static BackendRecord *const storage = new BackendRecord;
+    record = storage;
     record->opens = 0;
     record->closes = 0;
     record->setTimeoutCalls = 0;

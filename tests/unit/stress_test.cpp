@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <set>
@@ -60,10 +61,14 @@ void SendIfRoom(const zeltest::PtyPair &pty, const std::string &bytes) {
 TEST(Stress, HostThreadsAndTrafficTogether) {
     zeltest::PtyPair lineA, lineB;
     const std::array<std::string, 2> names = {lineA.PortName(), lineB.PortName()};
-    // The block sits between guard bytes that nothing may touch.
+    // The block sits between guard bytes that nothing may touch. The memory
+    // is never freed: the reception thread uses the block until the end.
     constexpr std::size_t kGuard = 4096;
-    static std::vector<unsigned char> memory(kGuard + sizeof(ChannelBlock) + kGuard, 0xA5);
-    auto *channel = reinterpret_cast<ChannelBlock *>(memory.data() + kGuard);
+    static unsigned char *const memory =
+        static_cast<unsigned char *>(std::malloc(kGuard + sizeof(ChannelBlock) + kGuard));
+    ASSERT_NE(memory, nullptr);
+    std::memset(memory, 0xA5, kGuard + sizeof(ChannelBlock) + kGuard);
+    auto *channel = reinterpret_cast<ChannelBlock *>(memory + kGuard);
     std::memset(channel, 0, sizeof *channel);
 
     zeltest::LogCapture log;
