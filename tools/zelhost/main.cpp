@@ -258,9 +258,14 @@ int Monitor(const Options &options, const ChannelOptions &o, const std::string &
     return zeltools::kExitOk;
 }
 
+// One line and exit code 2 for a text that is not a seven-digit address.
+int FailMalformedAddress(const std::string &address) {
+    return Fail(kTool, "malformed address '" + address + "': seven digits BBSSPPP expected");
+}
+
 int Read(const Options &options, const ChannelOptions &o, const std::vector<std::string> &addresses) {
     for (const std::string &a : addresses)
-        if (!IsAddressText(a)) return Fail(kTool, "malformed address '" + a + "': seven digits BBSSPPP expected");
+        if (!IsAddressText(a)) return FailMalformedAddress(a);
     Console console;
     ConsoleScope scope{console};
     console.trace = options.trace;
@@ -281,7 +286,7 @@ int Read(const Options &options, const ChannelOptions &o, const std::vector<std:
 }
 
 int Validate(const Options &options, const std::string &address, int typeCode) {
-    if (!IsAddressText(address)) return Fail(kTool, "malformed address '" + address + "': seven digits BBSSPPP expected");
+    if (!IsAddressText(address)) return FailMalformedAddress(address);
     Console console;
     ConsoleScope scope{console};
     console.trace = options.trace;
