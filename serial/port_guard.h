@@ -38,6 +38,6 @@ int32_t ClosePortGuarded(PortHandle port);
 bool PortIsOpen(PortHandle port);
 
 // How long a close waits for uses to end before handing the port over.
-inline constexpr uint32_t kCloseGraceMilliseconds = 40;
+inline constexpr uint32_t kCloseGraceMilliseconds = 20;
 
 }  // namespace zel

@@ -21,13 +21,15 @@ fail() { echo "FAIL: $*"; cat "$work/host.out"; exit 1; }
 rm -f "$links/host" "$links/panel"
 socat pty,raw,echo=0,link="$links/host" pty,raw,echo=0,link="$links/panel" 2>/dev/null &
 socat_pid=$!
-for _ in $(seq 100); do [ -e "$links/host" ] && break; sleep 0.05; done
+for _ in $(seq 600); do [ -e "$links/host" ] && [ -e "$links/panel" ] && break; sleep 0.05; done
+[ -e "$links/host" ] || fail "socat made no pseudo-terminals"
 
 : >"$work/host.out"
 wine "$bin/zelhost.exe" monitor --port COM5 >"$work/host.out" 2>&1 &
 host=$!
 for _ in $(seq 1200); do  # up to 60 s: Wine starts slowly on a busy machine
     grep -q '^listening on COM5' "$work/host.out" && break
+    kill -0 "$host" 2>/dev/null || break
     sleep 0.05
 done
 grep -q '^listening on COM5' "$work/host.out" || fail "zelhost.exe is not listening"

@@ -43,3 +43,7 @@ add_test(NAME demo.windows
          COMMAND ${ZEL_CLI_DIR}/check_run.sh 0 out "^summary: all [0-9]+ points match$"
                  ${CMAKE_SOURCE_DIR}/tools/demo/demo-wine.sh ${CMAKE_BINARY_DIR} --timeout 50)
 set_tests_properties(demo.windows PROPERTIES TIMEOUT 180 ${ZEL_TOOLS_WINE_PROPERTIES})
+
+# These two run on pseudo-terminals beside the serial tests' links; one at a
+# time with those, so that a busy moment of one never starves the other.
+set_tests_properties(chain.windows.ctrl_c_closes demo.windows PROPERTIES RESOURCE_LOCK "wine-tools;wine-ptys")

@@ -26,5 +26,5 @@ get_property(zel_serial_test_names DIRECTORY PROPERTY TESTS)
 list(FILTER zel_serial_test_names INCLUDE REGEX "^windows\\.(serial|channel)\\.")
 set_tests_properties(${zel_serial_test_names} PROPERTIES
   ENVIRONMENT "WINEPREFIX=${ZEL_WINE_SERIAL_PREFIX}"
-  RESOURCE_LOCK wine-serial
+  RESOURCE_LOCK "wine-serial;wine-ptys"
   TIMEOUT 180)

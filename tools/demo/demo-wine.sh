@@ -55,7 +55,7 @@ cd "$work"
 rm -f "$links/host" "$links/panel"
 socat pty,raw,echo=0,link="$links/host" pty,raw,echo=0,link="$links/panel" 2>/dev/null &
 socat_pid=$!
-for _ in $(seq 100); do
+for _ in $(seq 600); do
     [ -e "$links/host" ] && [ -e "$links/panel" ] && break
     sleep 0.05
 done
