@@ -18,6 +18,7 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; cat "$work/host.out"; exit 1; }
 
+mkdir -p "$links"
 rm -f "$links/host" "$links/panel"
 socat pty,raw,echo=0,link="$links/host" pty,raw,echo=0,link="$links/panel" 2>/dev/null &
 socat_pid=$!

@@ -6,6 +6,7 @@
 set -eu
 links=$1
 : "${WINEPREFIX:?WINEPREFIX must name the prefix}"
+mkdir -p "$links"
 marker=$WINEPREFIX/.zel-tool-ports
 wanted="COM5=$links/host COM6=$links/panel"
 if [ -f "$marker" ] && [ "$(cat "$marker")" = "$wanted" ]; then
