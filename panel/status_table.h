@@ -14,7 +14,6 @@ namespace zel {
 inline constexpr int kBuses = ZEL_BUSES;
 inline constexpr int kSlots = ZEL_SLOTS;
 inline constexpr int kPoints = ZEL_POINTS;
-inline constexpr std::size_t kTableSize = ZEL_STATUS_TABLE_SIZE;
 // Points 0-149 of a row are cleared; 150-154 keep their values.
 inline constexpr int kClearedPointsPerRow = 150;
 

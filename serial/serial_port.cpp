@@ -37,9 +37,6 @@ uint32_t MillisecondsFor(int32_t units) {
     return static_cast<uint32_t>(units) * 10;
 }
 
-// Closes a port that failed during its configuration.
-void Abandon(PortHandle port) { ClosePortGuarded(port); }
-
 }  // namespace
 
 const SerialBackend &ActiveSerialBackend() {
@@ -72,23 +69,22 @@ int32_t OpenSerialPort(const char *name, const LineSettings &lineSettings, uint1
         backend.closeDevice(port);
         return kSerialCannotOpen;
     }
-    *outHandle = port;
     // The null device gets no configuration.
-    if (std::strcmp(name, "NUL") == 0) return kSerialOk;
+    if (std::strcmp(name, "NUL") == 0) {
+        *outHandle = port;
+        return kSerialOk;
+    }
+    // A port that fails its configuration is closed before the code returns.
+    const auto abandon = [port](int32_t code) {
+        ClosePortGuarded(port);
+        return code;
+    };
 
     LineState state;
-    if (!backend.getLineState(port, &state)) {
-        Abandon(port);
-        *outHandle = 0;
-        return kSerialNoLineState;
-    }
+    if (!backend.getLineState(port, &state)) return abandon(kSerialNoLineState);
     CommTimeouts timeouts;
     timeouts.readTotalConstant = kOpeningReadTimeoutMs;
-    if (!backend.setTimeouts(port, &timeouts)) {
-        Abandon(port);
-        *outHandle = 0;
-        return kSerialCannotOpen;
-    }
+    if (!backend.setTimeouts(port, &timeouts)) return abandon(kSerialCannotOpen);
     state.baudRate = lineSettings.baudRate;
     state.binary = true;
     state.parityCheck = true;
@@ -106,12 +102,9 @@ int32_t OpenSerialPort(const char *name, const LineSettings &lineSettings, uint1
     state.stopBits = static_cast<uint8_t>(lineSettings.stopBits & 0xFF);
     state.parity = static_cast<uint8_t>(lineSettings.parity & 0xFF);
     state.errorChar = kErrorCharacter;
-    if (!backend.setLineState(port, &state)) {
-        Abandon(port);
-        *outHandle = 0;
-        return kSerialLineRefused;
-    }
+    if (!backend.setLineState(port, &state)) return abandon(kSerialLineRefused);
     backend.setupQueues(port, kQueueBytes, kQueueBytes);
+    *outHandle = port;
     return kSerialOk;
 }
 
