@@ -143,11 +143,14 @@ int Info(const Options &options) {
     return zeltools::kExitOk;
 }
 
-// Opens the channel as the options say; returns -1 when open.
-int OpenFromOptions(Console &console, HostSession &session, const ChannelOptions &o, PortChoice *port) {
+// Opens the channel as the options say, with Ctrl-C set to stop it; returns
+// -1 when open.
+int OpenFromOptions(Console &console, HostSession &session, const ChannelOptions &o) {
+    zeltools::InstallStopHandler();
+    PortChoice port;
     std::string error;
-    if (!ResolvePortName(o.port, port, &error)) return Fail(kTool, error);
-    if (port->driverName != o.port) Say(console, "port " + o.port + " is " + port->device + ", driver port name " + port->driverName);
+    if (!ResolvePortName(o.port, &port, &error)) return Fail(kTool, error);
+    if (port.driverName != o.port) Say(console, "port " + o.port + " is " + port.device + ", driver port name " + port.driverName);
     // Line settings not given are the driver's own defaults.
     const LineSettings defaults = session.info.lineSettings;
     auto pick = [](const CLI::Option *option, int given, uint16_t fallback) {
@@ -159,13 +162,13 @@ int OpenFromOptions(Console &console, HostSession &session, const ChannelOptions
                             pick(o.line.parityOption, o.line.parity, defaults.parity)};
     char text[256];
     std::snprintf(text, sizeof text, "opening %s: %u baud, %u data bits, %s, %s, read time-out %d (%.2f s), channel %d",
-                  port->driverName.c_str(), line.baudRate, line.dataBits, zeltools::StopBitsText(line.stopBits),
+                  port.driverName.c_str(), line.baudRate, line.dataBits, zeltools::StopBitsText(line.stopBits),
                   zeltools::ParityText(line.parity), o.line.timeoutUnits, o.line.timeoutUnits / 100.0, o.channelNumber);
     Say(console, text);
     const int32_t result =
-        OpenChannel(session, port->driverName, line, static_cast<uint32_t>(o.line.timeoutUnits), o.channelNumber);
+        OpenChannel(session, port.driverName, line, static_cast<uint32_t>(o.line.timeoutUnits), o.channelNumber);
     if (result == ZEL_OK) return -1;
-    const std::string why = "cannot open " + port->driverName + ": OpenChannel answered " + ResultText(ZEL_OP_OPEN_CHANNEL, result);
+    const std::string why = "cannot open " + port.driverName + ": OpenChannel answered " + ResultText(ZEL_OP_OPEN_CHANNEL, result);
     return Fail(kTool, why, result == ZEL_PORT_FAILED ? zeltools::kExitBadInput : zeltools::kExitFailure);
 }
 
@@ -234,9 +237,7 @@ int Monitor(const Options &options, const ChannelOptions &o, const std::string &
     DriverLibrary library;
     HostSession session;
     if (const int code = Begin(options, console, &library, &session); code >= 0) return code;
-    zeltools::InstallStopHandler();
-    PortChoice port;
-    if (const int code = OpenFromOptions(console, session, o, &port); code >= 0) return code;
+    if (const int code = OpenFromOptions(console, session, o); code >= 0) return code;
 
     const ReadPoint read = [&](const std::string &address) { return static_cast<int>(ReadTag(session, address)); };
     PointWatch watch = StartWatch(read);
@@ -272,9 +273,7 @@ int Read(const Options &options, const ChannelOptions &o, const std::vector<std:
     DriverLibrary library;
     HostSession session;
     if (const int code = Begin(options, console, &library, &session); code >= 0) return code;
-    zeltools::InstallStopHandler();
-    PortChoice port;
-    if (const int code = OpenFromOptions(console, session, o, &port); code >= 0) return code;
+    if (const int code = OpenFromOptions(console, session, o); code >= 0) return code;
     if (o.duration > 0 || o.idle > 0) Listen(console, o, [] {});
     std::vector<uint16_t> values;
     for (const std::string &a : addresses) values.push_back(ReadTag(session, a));
