@@ -247,16 +247,17 @@ struct ReadLog {
 ReadLog readLog;
 zel::SerialBackend recordingBackend;
 
-bool RecordedRead(zel::PortHandle port, void *buffer, uint32_t count, uint32_t *received) {
+zel::IoStatus RecordedRead(zel::PortHandle port, void *buffer, uint32_t count, uint32_t *received) {
     readLog.enterNs.store(NowNs());
     readLog.inRead.store(true);
     readLog.reads.fetch_add(1);
-    const bool ok = zel::PlatformSerialBackend().read(port, buffer, count, received);
+    const zel::IoStatus status = zel::PlatformSerialBackend().read(port, buffer, count, received);
+    const bool ok = status == zel::IoStatus::kOk;
     readLog.exitNs.store(NowNs());
     readLog.received.store(*received);
     readLog.ok.store(ok);
     readLog.inRead.store(false);
-    return ok;
+    return status;
 }
 
 void InstallRecordingBackend() {

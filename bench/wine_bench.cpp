@@ -28,7 +28,7 @@ std::atomic<int> traces{0};
 const zel::SerialBackend &Platform() { return zel::PlatformSerialBackend(); }
 
 // The platform's back end, with the moment each read begins recorded.
-bool TimedRead(zel::PortHandle port, void *buffer, uint32_t count, uint32_t *received) {
+zel::IoStatus TimedRead(zel::PortHandle port, void *buffer, uint32_t count, uint32_t *received) {
     readEntered = zeltest::NowMs();
     return Platform().read(port, buffer, count, received);
 }

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "banner.h"
-#include "channel.h"
+#include "../channel/channel_block.h"
 #include "operations.h"
 
 namespace zel {
@@ -107,7 +107,7 @@ int32_t GetDriverInfo(const ZelCall &call) {
 int32_t WriteParameter(const ZelCall &call) {
     const auto *request = static_cast<const TagRequest *>(call.request);
     if (call.channel == nullptr || request == nullptr || request->value == nullptr) return ZEL_FAILED;
-    ChannelBlock *channel = CurrentChannel();
+    ChannelBlock *channel = call.channel;
     uint16_t *target = nullptr;
     switch (request->paramCode) {
         case ZEL_PARAM_A: target = &channel->paramA; break;

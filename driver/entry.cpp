@@ -1,10 +1,8 @@
 // The library's only export and the operation table behind it.
-#include "channel.h"
+#include "../channel/channel_block.h"
 #include "operations.h"
 
 namespace zel {
-
-std::atomic<ChannelBlock *> currentChannel{nullptr};
 
 const Operation OperationTable[kOperationCount] = {
     nullptr,               // 0
@@ -31,7 +29,8 @@ const Operation OperationTable[kOperationCount] = {
 extern "C" ZEL_EXPORT int32_t ZEL_CALL ZelMain(ZelCall *call) {
     using namespace zel;
     if (call == nullptr) return ZEL_FAILED;
-    // A call without a channel keeps the reception thread's block current.
+    // Stored for the host's sake; every operation works on call->channel.
+    // A call without a channel leaves it alone.
     if (call->channel != nullptr) currentChannel.store(call->channel, std::memory_order_release);
     const uint32_t code = call->operation;
     // Codes without an entry answer like the unsupported ones.

@@ -1,54 +1,25 @@
 // The channel lifecycle: OpenChannel, PurgeInput, CloseChannel, ClosePort,
-// ReopenPort and ChangeZelParams.
-#include <atomic>
+// ReopenPort and ChangeZelParams. Each works on the block its own call
+// names, one operation at a time per block (the block's lifecycle lock), so
+// that no interleaving of host threads, or of a host thread with the
+// reception's port recovery, can leave a block with two ports or none.
 #include <cstdio>
 #include <cstring>
 
+#include "../channel/channel_block.h"
+#include "../channel/channel_port.h"
+#include "../channel/channel_record.h"
 #include "../host/host_services.h"
 #include "../panel/reception.h"
 #include "../panel/status_table.h"
 #include "../serial/serial_port.h"
-#include "channel.h"
 #include "operations.h"
-#include "thread.h"
 
 namespace zel {
 namespace {
 
 constexpr uint16_t kOpenChannelFlowFlags = 0x4333;  // DTR and RTS on
 constexpr std::size_t kPortNameField = sizeof(PortBlock{}.name);
-
-// One reception thread serves the process; it is started by the first
-// OpenChannel that gets that far and runs until the process ends.
-std::atomic<bool> receptionStarted{false};
-
-// Replaced ports whose close failed; closed again by the next lifecycle
-// operations, so that no handle is lost.
-constexpr int kPendingCloses = 8;
-std::atomic<PortHandle> portsToClose[kPendingCloses];
-
-// Closes a port that no channel holds any more. A port that another thread
-// closed meanwhile needs nothing; one whose close failed is kept for later.
-void CloseReplacedPort(PortHandle port) {
-    if (port == 0 || CloseSerialPort(port) == kSerialOk || !SerialPortIsOpen(port)) return;
-    for (std::atomic<PortHandle> &slot : portsToClose) {
-        PortHandle empty = 0;
-        if (slot.compare_exchange_strong(empty, port)) return;
-    }
-}
-
-void RetryPendingCloses() {
-    for (std::atomic<PortHandle> &slot : portsToClose) {
-        const PortHandle pending = slot.exchange(0);
-        if (pending != 0) CloseReplacedPort(pending);
-    }
-}
-
-// Stores a newly opened port; the one it replaces, if any, is closed.
-void InstallPort(ChannelBlock &channel, PortHandle port) {
-    const PortHandle previous = ExchangePort(channel, port);
-    if (previous != port) CloseReplacedPort(previous);
-}
 
 bool NameFits(const char *name, std::size_t field) { return strnlen(name, field) < kPortNameField; }
 
@@ -58,22 +29,17 @@ void LogOpenFailure(const char *name, std::size_t field) {
     Host().err(kLogNotice, "ZEL%s : Fail to open %s", "Quon", shown);
 }
 
-bool StartReceptionOnce(ChannelBlock *channel) {
-    bool expected = false;
-    if (!receptionStarted.compare_exchange_strong(expected, true)) return true;
-    if (Threads().startThread(ReceptionThread, channel, kReceptionStackBytes)) return true;
-    receptionStarted.store(false);
-    return false;
-}
+void LogThreadFailure() { Host().err(kLogNotice, "ZelQX : Can Not open Unsolicetd thread !!!"); }
 
-int32_t CloseChannelPort(ChannelBlock &channel) {
-    const PortHandle port = LoadPort(channel);
-    if (port == 0) return ZEL_OK;
-    if (CloseSerialPort(port) != kSerialOk) return ZEL_PORT_FAILED;
-    // Only the handle just closed is cleared, never one stored meanwhile.
-    PortHandle expected = port;
-    std::atomic_ref<uint32_t>(channel.port).compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
-    return ZEL_OK;
+// The host's own operation takes over from a recovery in progress.
+void EndRecovery(ChannelRecord &record) { record.recovering.store(false); }
+
+// A block whose reception CloseChannel ended gets it back with its port.
+bool RestartReceptionIfWanted(ChannelRecord &record) {
+    if (!record.receptionWanted.load() || ReceptionRunning(record)) return true;
+    if (StartReception(record)) return true;
+    LogThreadFailure();
+    return false;
 }
 
 }  // namespace
@@ -82,10 +48,17 @@ int32_t OpenChannel(const ZelCall &call) {
     const auto *request = static_cast<const OpenChannelRequest *>(call.request);
     if (call.channel == nullptr || request == nullptr) return ZEL_FAILED;
     Host();  // bind the host services now, not later on the reception thread
+    ChannelBlock &channel = *call.channel;
+    ChannelLock lock(call.channel);
+    ChannelRecord *record = lock.Record();
     RetryPendingCloses();
-    ChannelBlock &channel = *CurrentChannel();
     StoreField(channel.enabled, request->enabled);
     if (request->enabled == 0) return ZEL_OK;
+    if (record == nullptr) {
+        LogThreadFailure();
+        return ZEL_PORT_FAILED;
+    }
+    EndRecovery(*record);
     // A name without room for its terminator, or a channel whose port is
     // already open, cannot be opened (again).
     if (!NameFits(request->portName, sizeof request->portName) || LoadPort(channel) != 0) {
@@ -101,7 +74,10 @@ int32_t OpenChannel(const ZelCall &call) {
         LogOpenFailure(request->portName, sizeof request->portName);
         return ZEL_PORT_FAILED;
     }
-    InstallPort(channel, port);
+    // The port is configured and the table cleared before the port is
+    // installed: a reception that already runs reads nothing from it before
+    // then, so no fresh event is wiped and its first read has the channel's
+    // own time-out.
     SetReadTimeout(port, static_cast<int32_t>(request->readTimeout));
     StorePortBlock(channel, block);
     StoreField(channel.readTimeout, request->readTimeout);
@@ -109,46 +85,75 @@ int32_t OpenChannel(const ZelCall &call) {
 
     char clientName[32];
     std::snprintf(clientName, sizeof clientName, "ZelQX No_%.2d", static_cast<int>(call.channelNumber));
-    if ((Host().mkClient(clientName, 1, 0, &channel.clientId) & 0xFFFF) != 0) return ZEL_FAILED;
-    if (!StartReceptionOnce(&channel)) {
-        Host().err(kLogNotice, "ZelQX : Can Not open Unsolicetd thread !!!");
+    if ((Host().mkClient(clientName, 1, 0, &channel.clientId) & 0xFFFF) != 0) {
+        InstallPort(channel, port);
+        return ZEL_FAILED;
+    }
+    if (!StartReception(*record)) {
+        LogThreadFailure();
+        InstallPort(channel, port);
         return ZEL_PORT_FAILED;
     }
-    ClearStatusTable();
+    record->restartStream.store(true);
+    ClearStatusTable(channel);
+    InstallPort(channel, port);
     return ZEL_OK;
 }
 
 int32_t PurgeInput(const ZelCall &call) {
     if (call.channel == nullptr) return ZEL_FAILED;
-    const PortHandle port = LoadPort(*CurrentChannel());
+    ChannelLock lock(call.channel);
+    const PortHandle port = LoadPort(*call.channel);
     if (port != 0) PurgeSerialInput(port);
     return ZEL_OK;
 }
 
 int32_t ClosePort(const ZelCall &call) {
     if (call.channel == nullptr) return ZEL_FAILED;
+    ChannelLock lock(call.channel);
     RetryPendingCloses();
-    return CloseChannelPort(*CurrentChannel());
+    if (ChannelRecord *record = lock.Record()) EndRecovery(*record);
+    return CloseChannelPort(*call.channel);
 }
 
-int32_t CloseChannel(const ZelCall &call) { return ClosePort(call); }
+// The channel is going away: its port is closed and its reception ended
+// before the call returns, so that the host may free the block (and, with
+// no channel left, unload the driver).
+int32_t CloseChannel(const ZelCall &call) {
+    if (call.channel == nullptr) return ZEL_FAILED;
+    ChannelLock lock(call.channel);
+    RetryPendingCloses();
+    ChannelRecord *record = lock.Record();
+    if (record != nullptr) EndRecovery(*record);
+    const int32_t closed = CloseChannelPort(*call.channel);
+    if (closed != ZEL_OK) return closed;
+    if (record != nullptr && !StopReception(*record)) return ZEL_PORT_FAILED;
+    return ZEL_OK;
+}
 
 int32_t ReopenPort(const ZelCall &call) {
     if (call.channel == nullptr) return ZEL_FAILED;
+    ChannelBlock &channel = *call.channel;
+    ChannelLock lock(call.channel);
     RetryPendingCloses();
-    ChannelBlock &channel = *CurrentChannel();
+    ChannelRecord *record = lock.Record();
+    if (record != nullptr) EndRecovery(*record);
     const PortHandle port = OpenPortBlock(LoadPortBlock(channel));
     if (port == 0) return ZEL_PORT_FAILED;
     StoreField(channel.enabled, 1u);
+    const bool receiving = record != nullptr && RestartReceptionIfWanted(*record);
     InstallPort(channel, port);
-    return ZEL_OK;
+    return receiving || record == nullptr ? ZEL_OK : ZEL_PORT_FAILED;
 }
 
 int32_t ChangeZelParams(const ZelCall &call) {
     const auto *request = static_cast<const ChangeParamsRequest *>(call.request);
     if (call.channel == nullptr || request == nullptr) return ZEL_FAILED;
-    RetryPendingCloses();
     ChannelBlock &channel = *call.channel;
+    ChannelLock lock(call.channel);
+    RetryPendingCloses();
+    ChannelRecord *record = lock.Record();
+    if (record != nullptr) EndRecovery(*record);
     if (!NameFits(request->portName, sizeof request->portName)) {
         Host().err(kLogNotice, "ZELMR> ChangeZelParams() open new COM port failed");
         return ZEL_PORT_FAILED;
@@ -163,10 +168,11 @@ int32_t ChangeZelParams(const ZelCall &call) {
         Host().err(kLogNotice, "ZELMR> ChangeZelParams() open new COM port failed");
         return ZEL_PORT_FAILED;
     }
-    InstallPort(channel, port);
     StoreField(channel.enabled, 1u);
     SetReadTimeout(port, static_cast<int32_t>(LoadField(channel.readTimeout)));
-    return ZEL_OK;
+    const bool receiving = record != nullptr && RestartReceptionIfWanted(*record);
+    InstallPort(channel, port);
+    return receiving || record == nullptr ? ZEL_OK : ZEL_PORT_FAILED;
 }
 
 }  // namespace zel

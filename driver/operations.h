@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "../panel/tag_address.h"
+#include "../ui/edit_tag_address.h"
 #include "zelwnqx.h"
 
 namespace zel {
@@ -25,12 +27,5 @@ int32_t ChangeZelParams(const ZelCall &call);
 int32_t GetDriverInfo(const ZelCall &call);
 int32_t WriteParameter(const ZelCall &call);
 int32_t UnsupportedOperation(const ZelCall &call);
-
-// Tag addresses (panel/tag_address.cpp).
-int32_t ValidateAddress(const ZelCall &call);
-int32_t ReadTag(const ZelCall &call);
-
-// Tag Format dialog (ui/edit_tag_address.cpp).
-int32_t EditTagAddress(const ZelCall &call);
 
 }  // namespace zel

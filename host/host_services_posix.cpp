@@ -8,6 +8,8 @@
 
 #include <dlfcn.h>
 
+#include <initializer_list>
+
 #include "korvan.h"
 
 namespace zel {
@@ -19,25 +21,24 @@ using ErrFunction = int (*)(int, const char *, ...);
 // is dropped, which is better than calling glibc's err and exiting.
 int DropLogLine(int, const char *, ...) { return 0; }
 
-ErrFunction LookUpIn(void *handle) {
-    if (handle == nullptr) return nullptr;
-    auto *fn = reinterpret_cast<ErrFunction>(dlsym(handle, "err"));
-    dlclose(handle);
-    return fn;
-}
-
+// The host library's own `err`: looked up through the library's handle,
+// first under the name the driver was linked against, then under the path
+// of the object that defines KorMkClient, and accepted only when it lies in
+// that object. dlsym on a handle also searches the object's dependencies,
+// libc among them, so a library without `err` would otherwise hand back
+// glibc's.
 ErrFunction FindHostErr() {
-    // The host library under the name the driver was linked against.
-    if (ErrFunction fn = LookUpIn(dlopen(ZEL_HOST_LIBRARY_NAME, RTLD_LAZY | RTLD_NOLOAD))) return fn;
-    // Otherwise the object that holds KorMkClient, whatever its file name.
-    // Accept it only when it is defined in that same object.
     Dl_info host{};
-    if (dladdr(reinterpret_cast<void *>(&KorMkClient), &host) != 0 && host.dli_fname != nullptr) {
-        ErrFunction fn = LookUpIn(dlopen(host.dli_fname, RTLD_LAZY | RTLD_NOLOAD));
+    if (dladdr(reinterpret_cast<void *>(&KorMkClient), &host) == 0 || host.dli_fname == nullptr) return &DropLogLine;
+    for (const char *path : {ZEL_HOST_LIBRARY_NAME, host.dli_fname}) {
+        void *handle = dlopen(path, RTLD_LAZY | RTLD_NOLOAD);
+        if (handle == nullptr) continue;
+        auto *fn = reinterpret_cast<ErrFunction>(dlsym(handle, "err"));
         Dl_info found{};
-        if (fn != nullptr && dladdr(reinterpret_cast<void *>(fn), &found) != 0 &&
-            found.dli_fbase == host.dli_fbase)
-            return fn;
+        const bool hostsOwn =
+            fn != nullptr && dladdr(reinterpret_cast<void *>(fn), &found) != 0 && found.dli_fbase == host.dli_fbase;
+        dlclose(handle);
+        if (hostsOwn) return fn;
     }
     return &DropLogLine;
 }

@@ -8,9 +8,6 @@
 namespace zel {
 namespace {
 
-constexpr char kHeader[] = "\r\nhhhhhhhhh";
-constexpr std::size_t kHeaderLength = sizeof kHeader - 1;
-constexpr std::size_t kClearRunLength = 10;
 // A record needs its bus, kind, slot and point fields.
 constexpr std::size_t kShortestRecord = 8;
 
@@ -27,13 +24,46 @@ int HexDigit(char c) {
 // Decimal digit of a bus or slot field, or -1.
 int DecimalDigit(char c) { return (c >= '0' && c <= '9') ? c - '0' : -1; }
 
-bool HoldsClearCommand(const char *buffer) {
-    for (std::size_t start = 0; start + kClearRunLength <= kMessageBufferSize; ++start) {
+bool HoldsClearCommand(const char *bytes, std::size_t length) {
+    for (std::size_t start = 0; start + kClearRunLength <= length; ++start) {
         std::size_t run = 0;
-        while (run < kClearRunLength && buffer[start + run] == 'g') ++run;
+        while (run < kClearRunLength && bytes[start + run] == 'g') ++run;
         if (run == kClearRunLength) return true;
     }
     return false;
+}
+
+enum class MessageEnd { kComplete, kEndsEarly };
+
+// Walks the count and the records of the event message whose header is at
+// `text` (whose text ends at `length`), as the decoder reads them: hands each
+// record taken (up to 24 characters) to `onRecord`. kEndsEarly when the text
+// ended before the message did, so that later bytes could still change it.
+template <typename OnRecord>
+MessageEnd WalkRecords(const char *text, std::size_t length, OnRecord &&onRecord) {
+    std::size_t k = 2;
+    while (k < length && text[k] == 'h') ++k;
+    std::size_t countAt = k + 1;
+    while (countAt < length && IsWhiteSpace(text[countAt])) ++countAt;
+    if (countAt >= length) return MessageEnd::kEndsEarly;
+    const int count = HexValue(text + countAt, 1);
+
+    for (int i = 0; i < count; ++i) {
+        // Each record's place is fixed by its number alone.
+        std::size_t at = k + 2 + kRecordLength * static_cast<std::size_t>(i);
+        while (at < length && IsWhiteSpace(text[at])) ++at;
+        if (at >= length) return MessageEnd::kEndsEarly;
+        char record[kRecordLength + 1];
+        std::size_t taken = 0;
+        while (taken < kRecordLength && at + taken < length && !IsWhiteSpace(text[at + taken])) {
+            record[taken] = text[at + taken];
+            ++taken;
+        }
+        record[taken] = '\0';
+        onRecord(record);
+        if (taken < kRecordLength && at + taken == length) return MessageEnd::kEndsEarly;
+    }
+    return MessageEnd::kComplete;
 }
 
 }  // namespace
@@ -85,38 +115,27 @@ void ApplyEventRecord(const char *record, uint8_t *table) {
     }
 }
 
-void DecodePanelMessage(const char *buffer, uint8_t *table) {
-    Host().err(kLogTrace, "orginal %s ", buffer);
-    if (HoldsClearCommand(buffer)) {
+void DecodePanelText(const char *text, std::size_t length, uint8_t *table) {
+    Host().err(kLogTrace, "orginal %s ", text);
+    if (HoldsClearCommand(text, length)) {
         ClearTable(table);
         return;
     }
-    const std::size_t length = strnlen(buffer, kMessageBufferSize);
-    if (length < kHeaderLength || std::memcmp(buffer, kHeader, kHeaderLength) != 0) return;
-
-    std::size_t k = 2;
-    while (k < length && buffer[k] == 'h') ++k;
-
-    std::size_t countAt = k + 1;
-    while (countAt < length && IsWhiteSpace(buffer[countAt])) ++countAt;
-    if (countAt >= length) return;
-    const int count = HexValue(buffer + countAt, 1);
-
-    for (int i = 0; i < count; ++i) {
-        // Each record's place is fixed by its number alone.
-        std::size_t at = k + 2 + kRecordLength * static_cast<std::size_t>(i);
-        while (at < length && IsWhiteSpace(buffer[at])) ++at;
-        if (at >= length) return;
-        char record[kRecordLength + 1];
-        std::size_t taken = 0;
-        while (taken < kRecordLength && at + taken < length && !IsWhiteSpace(buffer[at + taken])) {
-            record[taken] = buffer[at + taken];
-            ++taken;
-        }
-        record[taken] = '\0';
+    const std::size_t textLength = strnlen(text, length);
+    if (textLength < kMessageHeaderLength || std::memcmp(text, kMessageHeader, kMessageHeaderLength) != 0) return;
+    WalkRecords(text, textLength, [table](const char *record) {
         Host().err(kLogTrace, " inseide for LOOP tmp==  %s ", record);
         ApplyEventRecord(record, table);
-    }
+    });
+}
+
+void DecodePanelMessage(const char *buffer, uint8_t *table) { DecodePanelText(buffer, kMessageBufferSize, table); }
+
+bool EventMessageComplete(const char *text, std::size_t length) {
+    const std::size_t textLength = strnlen(text, length);
+    // A NUL ends the text: nothing after it is read.
+    if (textLength < length) return true;
+    return WalkRecords(text, length, [](const char *) {}) == MessageEnd::kComplete;
 }
 
 }  // namespace zel

@@ -19,8 +19,25 @@ int HexValue(const char *text, std::size_t length);
 // `table`. Records that designate no entry are dropped.
 void ApplyEventRecord(const char *record, uint8_t *table);
 
+// Decodes one message of the panel's stream into `table`: `length` bytes
+// whose text ends at the first NUL (one lies at `length` or before). A run
+// of ten 'g' anywhere in the bytes clears the table; otherwise a text that
+// begins with the header has its records applied; anything else is
+// dropped. The text is traced first.
+void DecodePanelText(const char *text, std::size_t length, uint8_t *table);
+
 // Decodes the 1000-byte receive buffer, whose text is NUL-terminated, into
-// `table`.
+// `table`: the buffer taken as one message.
 void DecodePanelMessage(const char *buffer, uint8_t *table);
+
+// Whether the message that begins with the header at `text` is complete in
+// its first `length` bytes: every record it counts is there whole (or cut by
+// white space or a NUL), so that no later byte can change what it sets.
+bool EventMessageComplete(const char *text, std::size_t length);
+
+// The header that begins every event message, and the clear command.
+inline constexpr char kMessageHeader[] = "\r\nhhhhhhhhh";
+inline constexpr std::size_t kMessageHeaderLength = sizeof kMessageHeader - 1;
+inline constexpr std::size_t kClearRunLength = 10;
 
 }  // namespace zel

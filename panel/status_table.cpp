@@ -1,7 +1,5 @@
 #include "status_table.h"
 
-#include "../driver/channel.h"
-
 namespace zel {
 
 void ClearTable(uint8_t *table) {
@@ -12,8 +10,6 @@ void ClearTable(uint8_t *table) {
         }
 }
 
-void ClearStatusTable() {
-    if (ChannelBlock *channel = CurrentChannel()) ClearTable(TableOf(*channel));
-}
+void ClearStatusTable(ChannelBlock &channel) { ClearTable(TableOf(channel)); }
 
 }  // namespace zel

@@ -40,7 +40,7 @@ inline void SetEntryBits(uint8_t *table, std::size_t index, uint8_t bits) {
 // Clears points 0-149 of every row of `table`.
 void ClearTable(uint8_t *table);
 
-// Clears the current channel's table.
-void ClearStatusTable();
+// Clears the channel's table.
+void ClearStatusTable(ChannelBlock &channel);
 
 }  // namespace zel

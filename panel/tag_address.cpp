@@ -3,8 +3,6 @@
 
 #include <cstring>
 
-#include "../driver/channel.h"
-#include "../driver/operations.h"
 #include "status_table.h"
 
 namespace zel {
@@ -66,7 +64,7 @@ int32_t ReadTag(const ZelCall &call) {
     if (call.channel == nullptr || request == nullptr || request->address == nullptr ||
         request->value == nullptr)
         return ZEL_FAILED;
-    request->value->value = TagValueFor(request->address, TableOf(*CurrentChannel()));
+    request->value->value = TagValueFor(request->address, TableOf(*call.channel));
     return ZEL_OK;
 }
 

@@ -4,7 +4,13 @@
 
 #include <cstdint>
 
+#include "zelwnqx.h"
+
 namespace zel {
+
+// The host's operations on tag addresses (codes 3 and 5).
+int32_t ValidateAddress(const ZelCall &call);
+int32_t ReadTag(const ZelCall &call);
 
 // ValidateAddress's answer for a text and a tag type code: 0 valid, 1 not.
 int32_t CheckTagAddress(const char *text, int32_t typeCode);

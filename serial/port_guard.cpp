@@ -2,16 +2,17 @@
 
 #include <chrono>
 
+#include "port_table.h"
+
 namespace zel {
 namespace {
 
 enum GuardState : uint32_t { kOpen = 0, kClosing = 1, kHandedOver = 2 };
 
-constexpr int kMaxOpenPorts = 32;
-PortGuardEntry entries[kMaxOpenPorts];
+PortGuardEntry entries[kMaxPorts];
 
 PortGuardEntry *Find(PortHandle port) {
-    if (port == 0) return nullptr;
+    if (port == 0 || port == kReservedHandle) return nullptr;
     for (PortGuardEntry &entry : entries)
         if (entry.handle.load() == port) return &entry;
     return nullptr;
@@ -23,21 +24,33 @@ void Release(PortGuardEntry &entry) { entry.handle.store(0); }
 void CloseHandedOver(PortGuardEntry &entry) {
     if (entry.closeClaimed.exchange(true)) return;
     const PortHandle port = entry.handle.load();
-    ActiveSerialBackend().closeDevice(port);
+    int error = 0;
+    ActiveSerialBackend().closeDevice(port, &error);
     Release(entry);
+}
+
+// Waits for the close in progress on `entry` and gives its answer: 0 when
+// the port is closed (or left to its last user to close), 7 when the close
+// failed and the port stays open.
+int32_t OutcomeOfOtherClose(PortGuardEntry &entry, PortHandle port) {
+    const SerialBackend &backend = ActiveSerialBackend();
+    while (entry.handle.load() == port && entry.state.load() == kClosing) backend.sleep(1);
+    return entry.handle.load() == port && entry.state.load() == kOpen ? 7 : 0;
 }
 
 }  // namespace
 
 bool RegisterPort(PortHandle port) {
-    if (port == 0) return false;
+    if (port == 0 || port == kReservedHandle) return false;
     for (PortGuardEntry &entry : entries) {
+        // The entry is reserved and reset before it names the port, so that
+        // no user of an earlier port with the same value acts on it.
         PortHandle expected = 0;
-        if (entry.handle.compare_exchange_strong(expected, port)) {
-            entry.closeClaimed.store(false);
-            entry.state.store(kOpen);
-            return true;
-        }
+        if (!entry.handle.compare_exchange_strong(expected, kReservedHandle)) continue;
+        entry.closeClaimed.store(false);
+        entry.state.store(kOpen);
+        entry.handle.store(port);
+        return true;
     }
     return false;
 }
@@ -63,11 +76,14 @@ bool PortIsOpen(PortHandle port) {
     return entry != nullptr && entry->state.load() == kOpen;
 }
 
-int32_t ClosePortGuarded(PortHandle port) {
+int32_t ClosePortGuarded(PortHandle port, int *closeError) {
+    if (closeError != nullptr) *closeError = 0;
     PortGuardEntry *entry = Find(port);
     if (entry == nullptr) return 7;
     uint32_t expected = kOpen;
-    if (!entry->state.compare_exchange_strong(expected, kClosing)) return 7;
+    if (!entry->state.compare_exchange_strong(expected, kClosing)) {
+        return expected == kClosing ? OutcomeOfOtherClose(*entry, port) : 0;
+    }
 
     const SerialBackend &backend = ActiveSerialBackend();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseGraceMilliseconds);
@@ -76,11 +92,13 @@ int32_t ClosePortGuarded(PortHandle port) {
         backend.sleep(1);
     }
     if (entry->users.load() == 0) {
-        if (!backend.closeDevice(port)) {
+        int error = 0;
+        if (!backend.closeDevice(port, &error)) {
             backend.resumeIo(port);
             entry->state.store(kOpen);
             return 7;
         }
+        if (closeError != nullptr) *closeError = error;
         Release(*entry);
         return 0;
     }

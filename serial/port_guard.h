@@ -30,14 +30,18 @@ PortGuardEntry *BeginPortUse(PortHandle port);
 void EndPortUse(PortGuardEntry *entry);
 
 // Closes an open port once no use is in progress. 0 closed, 7 when the port
-// is not open, is already being closed, or the platform close failed (the
-// port then stays open and usable).
-int32_t ClosePortGuarded(PortHandle port);
+// is not open or the platform close failed (the port then stays open and
+// usable). A close while another is in progress waits for that one and
+// answers as it does. `closeError` (optional) receives the platform's error
+// of a close that released the port all the same.
+int32_t ClosePortGuarded(PortHandle port, int *closeError = nullptr);
 
 // Whether the port is open and not being closed.
 bool PortIsOpen(PortHandle port);
 
 // How long a close waits for uses to end before handing the port over.
-inline constexpr uint32_t kCloseGraceMilliseconds = 20;
+// Reads and waits end at once when interrupted, on both platforms; the
+// hand-over is for a platform step that cannot be interrupted.
+inline constexpr uint32_t kCloseGraceMilliseconds = 200;
 
 }  // namespace zel

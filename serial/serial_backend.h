@@ -7,8 +7,9 @@
 
 namespace zel {
 
-// The caller-visible port handle; 0 is none. Windows: the device HANDLE.
-// POSIX: an index into the back end's own table of open ports.
+// The caller-visible port handle; 0 is none. On both platforms an index
+// into the back end's own table of open ports with a generation count
+// (port_table.h), so that a closed handle never names a later port.
 using PortHandle = uint32_t;
 
 enum DtrControl : uint8_t { kDtrDisable = 0, kDtrEnable = 1, kDtrHandshake = 2 };
@@ -46,12 +47,19 @@ struct CommTimeouts {
     uint32_t writeTotalConstant = 0;
 };
 
-enum class InputWait { kInput, kTimeout, kFailed };
+// What a step that touches the line found: done, failed (the port closed or
+// the step interrupted, among others), or the device gone from under the
+// port (unplugged, hung up): it will not come back on this handle.
+enum class IoStatus { kOk, kFailed, kGone };
+enum class InputWait { kInput, kTimeout, kFailed, kGone };
 
 struct SerialBackend {
     // Exclusive open of an existing device for reading and writing.
     bool (*openDevice)(const char *name, PortHandle *out);
-    bool (*closeDevice)(PortHandle port);
+    // False when the device is still open and the handle usable. A close
+    // that released the device although the platform reported an error
+    // returns true and stores that error in `error` (0 otherwise).
+    bool (*closeDevice)(PortHandle port, int *error);
     bool (*getLineState)(PortHandle port, LineState *state);
     bool (*setLineState)(PortHandle port, const LineState *state);
     bool (*getTimeouts)(PortHandle port, CommTimeouts *timeouts);
@@ -59,10 +67,11 @@ struct SerialBackend {
     // Recommended queue sizes; the outcome is not used.
     bool (*setupQueues)(PortHandle port, uint32_t inputBytes, uint32_t outputBytes);
     // Clears the port's error state and reports the bytes waiting.
-    bool (*clearErrors)(PortHandle port, uint32_t *waiting);
+    IoStatus (*clearErrors)(PortHandle port, uint32_t *waiting);
     // One read: returns when `count` bytes are in or the port's read
-    // time-outs have run out; false when the platform read failed.
-    bool (*read)(PortHandle port, void *buffer, uint32_t count, uint32_t *received);
+    // time-outs have run out. `received` counts the bytes stored, also when
+    // the read then failed.
+    IoStatus (*read)(PortHandle port, void *buffer, uint32_t count, uint32_t *received);
     bool (*write)(PortHandle port, const void *buffer, uint32_t count, uint32_t *written);
     bool (*setBreak)(PortHandle port, bool on);
     void (*sleep)(uint32_t milliseconds);

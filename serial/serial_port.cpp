@@ -19,15 +19,15 @@ constexpr uint32_t kLongestReadTimeoutMs = 4294967290u;
 
 std::atomic<const SerialBackend *> chosenBackend{nullptr};
 
-// One platform read on an open port; false when the platform read failed or
-// the port is not open.
-bool ReadOnce(PortHandle port, void *buffer, uint32_t count, uint32_t *received) {
+// One platform read on an open port; kFailed also when the port is not
+// open.
+IoStatus ReadOnce(PortHandle port, void *buffer, uint32_t count, uint32_t *received) {
     *received = 0;
     PortGuardEntry *use = BeginPortUse(port);
-    if (use == nullptr) return false;
-    const bool ok = ActiveSerialBackend().read(port, buffer, count, received);
+    if (use == nullptr) return IoStatus::kFailed;
+    const IoStatus status = ActiveSerialBackend().read(port, buffer, count, received);
     EndPortUse(use);
-    return ok;
+    return status;
 }
 
 uint32_t MillisecondsFor(int32_t units) {
@@ -66,7 +66,8 @@ int32_t OpenSerialPort(const char *name, const LineSettings &lineSettings, uint1
     PortHandle port = 0;
     if (!backend.openDevice(name, &port) || port == 0) return kSerialCannotOpen;
     if (!RegisterPort(port)) {
-        backend.closeDevice(port);
+        int error = 0;
+        backend.closeDevice(port, &error);
         return kSerialCannotOpen;
     }
     // The null device gets no configuration.
@@ -115,52 +116,80 @@ PortHandle OpenPortBlock(const PortBlock &block) {
     return OpenSerialPort(block.name, block.lineSettings, block.flowFlags, &port) == kSerialOk ? port : 0;
 }
 
-int32_t CloseSerialPort(PortHandle port) { return ClosePortGuarded(port) == 0 ? kSerialOk : kSerialIoFailed; }
+int32_t CloseSerialPort(PortHandle port, int *closeError) {
+    return ClosePortGuarded(port, closeError) == 0 ? kSerialOk : kSerialIoFailed;
+}
 
 bool SerialPortIsOpen(PortHandle port) { return PortIsOpen(port); }
 
-int32_t SetReadTimeout(PortHandle port, int32_t units) {
+namespace {
+
+// Sets the total read time-out to `milliseconds`; the previous one in
+// `previous`. False when the time-outs could not be read or written.
+bool ChangeReadTimeout(PortHandle port, uint32_t milliseconds, uint32_t *previous) {
     PortGuardEntry *use = BeginPortUse(port);
-    if (use == nullptr) return 0;
+    if (use == nullptr) return false;
     const SerialBackend &backend = ActiveSerialBackend();
-    int32_t previous = 0;
     CommTimeouts timeouts;
-    if (backend.getTimeouts(port, &timeouts)) {
-        const uint32_t remembered = timeouts.readTotalConstant;
-        const uint32_t wanted = MillisecondsFor(units);
-        bool written = true;
-        if (remembered != wanted) {
-            timeouts.readTotalConstant = wanted;
-            written = backend.setTimeouts(port, &timeouts);
+    bool ok = backend.getTimeouts(port, &timeouts);
+    if (ok) {
+        *previous = timeouts.readTotalConstant;
+        if (timeouts.readTotalConstant != milliseconds) {
+            timeouts.readTotalConstant = milliseconds;
+            ok = backend.setTimeouts(port, &timeouts);
         }
-        if (written) previous = static_cast<int32_t>(remembered / 10);
     }
     EndPortUse(use);
-    return previous;
+    return ok;
+}
+
+}  // namespace
+
+int32_t SetReadTimeout(PortHandle port, int32_t units) {
+    uint32_t previous = 0;
+    return ChangeReadTimeout(port, MillisecondsFor(units), &previous) ? static_cast<int32_t>(previous / 10) : 0;
+}
+
+bool ReadTimeoutMilliseconds(PortHandle port, uint32_t *milliseconds) {
+    PortGuardEntry *use = BeginPortUse(port);
+    if (use == nullptr) return false;
+    CommTimeouts timeouts;
+    const bool ok = ActiveSerialBackend().getTimeouts(port, &timeouts);
+    EndPortUse(use);
+    if (ok) *milliseconds = timeouts.readTotalConstant;
+    return ok;
 }
 
 int32_t PurgeSerialInput(PortHandle port) {
     uint32_t waiting = 0;
-    if (QueryInputQueue(port, &waiting) && waiting == 0) return kSerialOk;
-    // Bytes are waiting, or the query failed: drain with short reads.
-    const int32_t previous = SetReadTimeout(port, kPurgeTimeoutUnits);
+    if (QueryInputQueue(port, &waiting) == IoStatus::kOk && waiting == 0) return kSerialOk;
+    // Bytes are waiting, or the query failed: drain with short reads, then
+    // put the time-out back, whatever it was (0, "wait for the full count",
+    // included).
+    uint32_t previous = 0;
+    const bool changed = ChangeReadTimeout(port, kPurgeTimeoutUnits * 10, &previous);
     char discard[kPurgeChunk];
     uint32_t received = 0;
-    bool ok = true;
+    IoStatus status = IoStatus::kOk;
     do {
-        ok = ReadOnce(port, discard, kPurgeChunk, &received);
-    } while (ok && received == kPurgeChunk);
-    if (previous != 0) SetReadTimeout(port, previous);
-    return ok ? kSerialOk : kSerialCannotOpen;
+        status = ReadOnce(port, discard, kPurgeChunk, &received);
+    } while (status == IoStatus::kOk && received == kPurgeChunk);
+    uint32_t purgeTimeout = 0;
+    if (changed) ChangeReadTimeout(port, previous, &purgeTimeout);
+    return status == IoStatus::kOk ? kSerialOk : kSerialCannotOpen;
 }
 
 int32_t ReadSerial(PortHandle port, void *buffer, uint32_t count, uint32_t *outCount) {
     if (outCount != nullptr) *outCount = 0;
     uint32_t received = 0;
-    if (!ReadOnce(port, buffer, count & 0xFFFF, &received)) return kSerialIoFailed;
+    if (ReadOnce(port, buffer, count & 0xFFFF, &received) != IoStatus::kOk) return kSerialIoFailed;
     if (received == 0) return kSerialIoFailed;
     if (outCount != nullptr) *outCount = received;
     return kSerialOk;
+}
+
+IoStatus ReceiveSerial(PortHandle port, void *buffer, uint32_t count, uint32_t *received) {
+    return ReadOnce(port, buffer, count, received);
 }
 
 int32_t WriteSerial(PortHandle port, const void *buffer, uint32_t count, uint32_t *outCount) {
@@ -193,14 +222,14 @@ int32_t SerialSleep(uint32_t milliseconds) {
     return kSerialOk;
 }
 
-bool QueryInputQueue(PortHandle port, uint32_t *waiting) {
+IoStatus QueryInputQueue(PortHandle port, uint32_t *waiting) {
     *waiting = 0;
     PortGuardEntry *use = BeginPortUse(port);
-    if (use == nullptr) return false;
-    const bool ok = ActiveSerialBackend().clearErrors(port, waiting);
+    if (use == nullptr) return IoStatus::kFailed;
+    const IoStatus status = ActiveSerialBackend().clearErrors(port, waiting);
     EndPortUse(use);
-    if (!ok) *waiting = 0;
-    return ok;
+    if (status != IoStatus::kOk) *waiting = 0;
+    return status;
 }
 
 InputWait WaitForInput(PortHandle port, uint32_t milliseconds) {

@@ -27,7 +27,9 @@ uint8_t RtsControlFor(uint16_t flowFlags);
 PortHandle OpenPortBlock(const PortBlock &block);
 int32_t OpenSerialPort(const char *name, const LineSettings &lineSettings, uint16_t flowFlags,
                        PortHandle *outHandle);
-int32_t CloseSerialPort(PortHandle port);
+// `closeError` (optional) receives the platform's error of a close that
+// released the port all the same (0 otherwise).
+int32_t CloseSerialPort(PortHandle port, int *closeError = nullptr);
 // Whether `port` is open and not being closed.
 bool SerialPortIsOpen(PortHandle port);
 // Returns the previous time-out in 10-ms units; 0 on failure.
@@ -38,9 +40,14 @@ int32_t WriteSerial(PortHandle port, const void *buffer, uint32_t count, uint32_
 int32_t SendSerialBreak(uint32_t milliseconds, PortHandle port);
 int32_t SerialSleep(uint32_t milliseconds);
 
-// The reception thread's view of the input queue: the bytes waiting (false
-// when the query failed), and a wait for input that does not spin.
-bool QueryInputQueue(PortHandle port, uint32_t *waiting);
+// The reception's view of the port: the bytes waiting in the input queue, a
+// wait for input that does not spin, one read of up to `count` bytes within
+// the read time-out (`received` counts what came, also when the read then
+// failed), and the port's read time-out. Each tells a device that is gone
+// from other failures.
+IoStatus QueryInputQueue(PortHandle port, uint32_t *waiting);
 InputWait WaitForInput(PortHandle port, uint32_t milliseconds);
+IoStatus ReceiveSerial(PortHandle port, void *buffer, uint32_t count, uint32_t *received);
+bool ReadTimeoutMilliseconds(PortHandle port, uint32_t *milliseconds);
 
 }  // namespace zel

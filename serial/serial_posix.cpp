@@ -1,9 +1,9 @@
 // POSIX back end: termios ports, with the read time-outs kept here per port.
 //
-// Handles are indices into this back end's table of open ports (with a
-// generation count, so that a stale handle never names a newer port). Each
-// port has an eventfd beside its descriptor; a read or wait polls both, so a
-// close can wake it at once.
+// Handles name slots of this back end's table of open ports (port_table.h).
+// Each port has an eventfd beside its descriptor; a read or wait polls both,
+// so a close can wake it at once. A device that vanishes (a hang-up, EIO,
+// ENXIO, ENODEV) is reported as gone.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "port_table.h"
 #include "serial_posix.h"
 
 namespace zel {
@@ -38,27 +39,22 @@ const unsigned long kSetTermios2 = _IOW('T', 0x2B, KernelTermios2);  // TCSETS2
 constexpr tcflag_t kBaudOther = 0010000;  // BOTHER
 constexpr tcflag_t kBaudMask = 0010017;   // CBAUD
 
-constexpr int kMaxPorts = 32;
 constexpr uint32_t kMaxWord = 0xFFFFFFFFu;
 
-struct PosixPort {
-    std::atomic<PortHandle> handle{0};
+struct PosixPort : PortSlot {
     std::atomic<int> fd{-1};
     std::atomic<int> wakeFd{-1};
     std::atomic<bool> isTerminal{false};
-    std::atomic<uint32_t> generation{0};
     std::atomic<uint32_t> readInterval{0}, readMultiplier{0}, readConstant{0}, writeMultiplier{0},
         writeConstant{0};
 };
 
 PosixPort ports[kMaxPorts];
 
-PosixPort *Lookup(PortHandle handle) {
-    const uint32_t index = (handle & 0xFF) - 1;
-    if (handle == 0 || index >= kMaxPorts) return nullptr;
-    PosixPort &port = ports[index];
-    return port.handle.load(std::memory_order_acquire) == handle ? &port : nullptr;
-}
+PosixPort *Lookup(PortHandle handle) { return LookUpPort(ports, handle); }
+
+// The errors with which Linux reports a device that is no longer there.
+bool DeviceGone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
 
 // Microseconds: a read's time-out must not end early by a truncated
 // millisecond.
@@ -133,6 +129,9 @@ bool TermiosForLineState(const LineState &line, termios &t) {
     // and the driver wants received data unaltered.
     t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
                                         IXANY | INPCK | IGNPAR | IUCLC | IMAXBEL);
+    // A line break delivers nothing, as on Windows; without IGNBRK the
+    // kernel would deliver it as a NUL byte, which ends a message's text.
+    t.c_iflag |= IGNBRK;
     if (line.outX) t.c_iflag |= IXON;
     if (line.inX) t.c_iflag |= IXOFF;
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
@@ -193,41 +192,41 @@ bool OpenDevice(const char *name, PortHandle *out) {
         close(fd);
         return false;
     }
-    for (int i = 0; i < kMaxPorts; ++i) {
-        PosixPort &port = ports[i];
-        PortHandle expected = 0;
-        // Reserve the slot with a placeholder, fill it, then publish.
-        if (!port.handle.compare_exchange_strong(expected, kMaxWord)) continue;
-        const uint32_t generation = (port.generation.fetch_add(1) + 1) & 0xFFFFFF;
-        port.fd.store(fd);
-        port.wakeFd.store(wake);
-        port.isTerminal.store(terminal);
-        port.readInterval = 0;
-        port.readMultiplier = 0;
-        port.readConstant = 0;
-        port.writeMultiplier = 0;
-        port.writeConstant = 0;
-        const PortHandle handle = (generation << 8) | static_cast<uint32_t>(i + 1);
-        port.handle.store(handle, std::memory_order_release);
-        *out = handle;
-        return true;
+    PortHandle handle = 0;
+    PosixPort *port = ReservePort(ports, &handle);
+    if (port == nullptr) {
+        close(wake);
+        if (terminal) ioctl(fd, TIOCNXCL);
+        close(fd);
+        return false;
     }
-    close(wake);
-    if (terminal) ioctl(fd, TIOCNXCL);
-    close(fd);
-    return false;
+    port->fd.store(fd);
+    port->wakeFd.store(wake);
+    port->isTerminal.store(terminal);
+    port->readInterval = 0;
+    port->readMultiplier = 0;
+    port->readConstant = 0;
+    port->writeMultiplier = 0;
+    port->writeConstant = 0;
+    PublishPort(*port, handle);
+    *out = handle;
+    return true;
 }
 
-bool CloseDevice(PortHandle handle) {
+// Linux releases the descriptor even when close() reports an error (and
+// it must not be closed again): the port is closed either way, and the
+// error is handed up for the log.
+bool CloseDevice(PortHandle handle, int *error) {
+    *error = 0;
     PosixPort *port = Lookup(handle);
     if (port == nullptr) return false;
     const int fd = port->fd.exchange(-1);
     const int wake = port->wakeFd.exchange(-1);
     if (port->isTerminal.load()) ioctl(fd, TIOCNXCL);
-    const bool closed = close(fd) == 0 || errno == EINTR;
+    if (close(fd) != 0 && errno != EINTR) *error = errno;
     close(wake);
-    port->handle.store(0, std::memory_order_release);
-    return closed;
+    ReleasePort(*port);
+    return true;
 }
 
 bool GetLineState(PortHandle handle, LineState *state) {
@@ -326,17 +325,17 @@ bool SetTimeouts(PortHandle handle, const CommTimeouts *timeouts) {
 // Linux has no recommended queue sizes.
 bool SetupQueues(PortHandle handle, uint32_t, uint32_t) { return Lookup(handle) != nullptr; }
 
-bool ClearErrors(PortHandle handle, uint32_t *waiting) {
+IoStatus ClearErrors(PortHandle handle, uint32_t *waiting) {
     PosixPort *port = Lookup(handle);
-    if (port == nullptr) return false;
+    if (port == nullptr) return IoStatus::kFailed;
     int count = 0;
-    if (ioctl(port->fd.load(), FIONREAD, &count) != 0) return false;
+    if (ioctl(port->fd.load(), FIONREAD, &count) != 0) return DeviceGone(errno) ? IoStatus::kGone : IoStatus::kFailed;
     *waiting = count > 0 ? static_cast<uint32_t>(count) : 0;
-    return true;
+    return IoStatus::kOk;
 }
 
 // Polls the port and its wake-up descriptor for at most `timeoutMs` (-1: no
-// limit).
+// limit). Input still waiting on a device that hung up is reported first.
 InputWait Await(const PosixPort &port, int timeoutMs) {
     pollfd fds[2] = {{port.fd.load(), POLLIN, 0}, {port.wakeFd.load(), POLLIN, 0}};
     for (;;) {
@@ -346,7 +345,8 @@ InputWait Await(const PosixPort &port, int timeoutMs) {
         if (n == 0) return InputWait::kTimeout;
         if (fds[1].revents != 0) return InputWait::kFailed;
         if (fds[0].revents & POLLIN) return InputWait::kInput;
-        return InputWait::kFailed;  // hung up or in error
+        if (fds[0].revents & (POLLHUP | POLLERR)) return InputWait::kGone;
+        return InputWait::kFailed;
     }
 }
 
@@ -354,10 +354,10 @@ InputWait Await(const PosixPort &port, int timeoutMs) {
 // whole count; interval MAXDWORD with the others 0 returns at once; else the
 // total time-out runs from the start of the read and the interval time-out
 // between bytes.
-bool Read(PortHandle handle, void *buffer, uint32_t count, uint32_t *received) {
+IoStatus Read(PortHandle handle, void *buffer, uint32_t count, uint32_t *received) {
     *received = 0;
     PosixPort *port = Lookup(handle);
-    if (port == nullptr) return false;
+    if (port == nullptr) return IoStatus::kFailed;
     const uint32_t interval = port->readInterval, multiplier = port->readMultiplier,
                    constant = port->readConstant;
     const bool immediate = interval == kMaxWord && multiplier == 0 && constant == 0;
@@ -369,6 +369,7 @@ bool Read(PortHandle handle, void *buffer, uint32_t count, uint32_t *received) {
     auto *bytes = static_cast<char *>(buffer);
     bool sawReadable = false;
     const int fd = port->fd.load();
+    const bool terminal = port->isTerminal.load();
     while (*received < count) {
         const ssize_t n = ::read(fd, bytes + *received, count - *received);
         if (n > 0) {
@@ -378,10 +379,12 @@ bool Read(PortHandle handle, void *buffer, uint32_t count, uint32_t *received) {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) return false;
-        // Readable but nothing came: end of data (the null device).
-        if (n == 0 && sawReadable) return true;
-        if (immediate) return true;
+        if (n < 0 && errno != EAGAIN) return DeviceGone(errno) ? IoStatus::kGone : IoStatus::kFailed;
+        // End of file on a terminal is a hang-up; elsewhere (the null
+        // device) the end of the data.
+        if (n == 0 && terminal) return IoStatus::kGone;
+        if (n == 0 && sawReadable) return IoStatus::kOk;
+        if (immediate) return IoStatus::kOk;
         long long waitUs = -1;
         const long long now = NowUs();
         if (totalLimited) waitUs = totalDeadline - now;
@@ -389,14 +392,15 @@ bool Read(PortHandle handle, void *buffer, uint32_t count, uint32_t *received) {
             const long long gap = lastByte + static_cast<long long>(interval) * 1000 - now;
             waitUs = waitUs < 0 ? gap : (gap < waitUs ? gap : waitUs);
         }
-        if ((totalLimited || (interval != 0 && *received > 0)) && waitUs <= 0) return true;
+        if ((totalLimited || (interval != 0 && *received > 0)) && waitUs <= 0) return IoStatus::kOk;
         // poll() counts whole milliseconds: round up, never end early.
         const long long waitMs = waitUs < 0 ? -1 : (waitUs + 999) / 1000;
         const InputWait wait = Await(*port, waitMs > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(waitMs));
-        if (wait == InputWait::kFailed) return false;
+        if (wait == InputWait::kFailed) return IoStatus::kFailed;
+        if (wait == InputWait::kGone) return IoStatus::kGone;
         sawReadable = wait == InputWait::kInput;
     }
-    return true;
+    return IoStatus::kOk;
 }
 
 bool Write(PortHandle handle, const void *buffer, uint32_t count, uint32_t *written) {

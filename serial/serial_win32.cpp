@@ -1,20 +1,125 @@
-// Windows back end: the serial-communications services on a device handle.
+// Windows back end: the serial-communications services on a device opened
+// for overlapped I/O.
+//
+// Windows serializes every request on a handle opened without
+// FILE_FLAG_OVERLAPPED: a host thread's ClearCommError, SetCommTimeouts or
+// purge would wait behind the reception's ReadFile for up to its read
+// time-out (for ever with a time-out of 0). Overlapped, each read, write and
+// wait is a request of its own that the caller waits on with its own event,
+// beside the port's interrupt event, which a close sets to end them at once.
+//
+// Handles name slots of this back end's table of open ports (port_table.h),
+// never the device HANDLE itself, which Windows reuses.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "serial_backend.h"
+#include "port_table.h"
 
 namespace zel {
 namespace {
 
-// Between passes that find nothing waiting the reception thread sleeps this
-// long: a pending WaitCommEvent would block every other call on the handle.
+struct Win32Port : PortSlot {
+    std::atomic<HANDLE> device{nullptr};
+    // Manual-reset: set while I/O on the port is to end at once.
+    std::atomic<HANDLE> interrupt{nullptr};
+    // Whether the device reports received characters to WaitCommEvent.
+    std::atomic<bool> rxEvents{false};
+};
+
+Win32Port ports[kMaxPorts];
+
+Win32Port *Lookup(PortHandle handle) { return LookUpPort(ports, handle); }
+
+HANDLE DeviceOf(PortHandle handle) {
+    Win32Port *port = Lookup(handle);
+    return port != nullptr ? port->device.load() : nullptr;
+}
+
+// How long a wait for input lasts before it looks at the queue again when
+// the device does not report received characters (WaitCommEvent).
 constexpr DWORD kInputPollMs = 10;
 
-HANDLE AsHandle(PortHandle port) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(port)); }
+// The errors with which a removed device (a USB-serial adapter unplugged,
+// its hub reset) fails the requests still made on its handle.
+bool DeviceGone(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:          // the port's device object is gone
+        case ERROR_BAD_COMMAND:            // "the device does not recognize the command"
+        case ERROR_GEN_FAILURE:            // "a device attached to the system is not functioning"
+        case ERROR_IO_DEVICE:              // an I/O error (a hung-up line under Wine)
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_NO_SUCH_DEVICE:
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_INVALID_HANDLE:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool Interrupted(const Win32Port &port) { return WaitForSingleObject(port.interrupt.load(), 0) == WAIT_OBJECT_0; }
+
+IoStatus StatusOfError(const Win32Port &port, DWORD error) {
+    if (DeviceGone(error)) return IoStatus::kGone;
+    // A request aborted without a close of ours: the driver cancelled it
+    // as its device went away.
+    if (error == ERROR_OPERATION_ABORTED && !Interrupted(port)) return IoStatus::kGone;
+    return IoStatus::kFailed;
+}
+
+// An overlapped request with its own event.
+struct Request {
+    OVERLAPPED overlapped{};
+    Request() { overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~Request() {
+        if (overlapped.hEvent != nullptr) CloseHandle(overlapped.hEvent);
+    }
+    Request(const Request &) = delete;
+    Request &operator=(const Request &) = delete;
+};
+
+enum class Completion { kDone, kInterrupted, kTimedOut };
+
+
+// How a request ended: its status, how it came to end, the platform's
+// error if it failed, and the bytes it transferred (also when cut short).
+struct Outcome {
+    IoStatus status = IoStatus::kOk;
+    Completion how = Completion::kDone;
+    DWORD error = 0;
+    DWORD count = 0;
+};
+
+// Waits for a request that ReadFile, WriteFile or WaitCommEvent started
+// (`started` is their result), at most `milliseconds`; ends it early when
+// the port's I/O is interrupted.
+Outcome Complete(const Win32Port &port, Request &request, BOOL started, DWORD milliseconds) {
+    Outcome outcome;
+    HANDLE device = port.device.load();
+    if (!started && GetLastError() != ERROR_IO_PENDING) {
+        outcome.error = GetLastError();
+        outcome.status = StatusOfError(port, outcome.error);
+        return outcome;
+    }
+    HANDLE waits[2] = {request.overlapped.hEvent, port.interrupt.load()};
+    const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, milliseconds);
+    if (woken != WAIT_OBJECT_0) {
+        outcome.how = woken == WAIT_TIMEOUT ? Completion::kTimedOut : Completion::kInterrupted;
+        CancelIoEx(device, &request.overlapped);
+    }
+    if (!GetOverlappedResult(device, &request.overlapped, &outcome.count, TRUE)) {
+        outcome.error = GetLastError();
+        const bool cutShort = outcome.how != Completion::kDone && outcome.error == ERROR_OPERATION_ABORTED;
+        outcome.status = cutShort ? IoStatus::kFailed : StatusOfError(port, outcome.error);
+        return outcome;
+    }
+    if (outcome.how == Completion::kInterrupted) outcome.status = IoStatus::kFailed;
+    return outcome;
+}
 
 // COM10 and above open only in the \\.\COMn form.
 bool NeedsDevicePrefix(const char *name) {
@@ -29,24 +134,45 @@ bool NeedsDevicePrefix(const char *name) {
 
 bool OpenDevice(const char *name, PortHandle *out) {
     char path[32];
-    const char *device = name;
+    const char *deviceName = name;
     if (NeedsDevicePrefix(name)) {
         std::snprintf(path, sizeof path, "\\\\.\\%s", name);
-        device = path;
+        deviceName = path;
     }
-    HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
-    if (h == INVALID_HANDLE_VALUE || h == nullptr) return false;
-    *out = static_cast<PortHandle>(reinterpret_cast<uintptr_t>(h));
+    HANDLE device = CreateFileA(deviceName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (device == INVALID_HANDLE_VALUE || device == nullptr) return false;
+    HANDLE interrupt = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    PortHandle handle = 0;
+    Win32Port *port = interrupt != nullptr ? ReservePort(ports, &handle) : nullptr;
+    if (port == nullptr) {
+        if (interrupt != nullptr) CloseHandle(interrupt);
+        CloseHandle(device);
+        return false;
+    }
+    port->device.store(device);
+    port->interrupt.store(interrupt);
+    // Received characters wake a waiting WaitCommEvent, where the device
+    // supports it (not the null device).
+    port->rxEvents.store(SetCommMask(device, EV_RXCHAR) != FALSE);
+    PublishPort(*port, handle);
+    *out = handle;
     return true;
 }
 
-bool CloseDevice(PortHandle port) { return CloseHandle(AsHandle(port)) != FALSE; }
+bool CloseDevice(PortHandle handle, int *error) {
+    *error = 0;
+    Win32Port *port = Lookup(handle);
+    if (port == nullptr || !CloseHandle(port->device.load())) return false;
+    CloseHandle(port->interrupt.load());
+    ReleasePort(*port);
+    return true;
+}
 
 bool GetLineState(PortHandle port, LineState *state) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(AsHandle(port), &dcb)) return false;
+    if (!GetCommState(DeviceOf(port), &dcb)) return false;
     static_assert(sizeof(DCB) <= sizeof state->platform);
     std::memcpy(state->platform, &dcb, sizeof dcb);
     state->baudRate = dcb.BaudRate;
@@ -90,12 +216,12 @@ bool SetLineState(PortHandle port, const LineState *state) {
     dcb.StopBits = state->stopBits;
     dcb.Parity = state->parity;
     dcb.ErrorChar = state->errorChar;
-    return SetCommState(AsHandle(port), &dcb) != FALSE;
+    return SetCommState(DeviceOf(port), &dcb) != FALSE;
 }
 
 bool GetTimeouts(PortHandle port, CommTimeouts *timeouts) {
     COMMTIMEOUTS t{};
-    if (!GetCommTimeouts(AsHandle(port), &t)) return false;
+    if (!GetCommTimeouts(DeviceOf(port), &t)) return false;
     *timeouts = {t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
                  t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant};
     return true;
@@ -104,50 +230,108 @@ bool GetTimeouts(PortHandle port, CommTimeouts *timeouts) {
 bool SetTimeouts(PortHandle port, const CommTimeouts *timeouts) {
     COMMTIMEOUTS t{timeouts->readInterval, timeouts->readTotalMultiplier, timeouts->readTotalConstant,
                    timeouts->writeTotalMultiplier, timeouts->writeTotalConstant};
-    return SetCommTimeouts(AsHandle(port), &t) != FALSE;
+    return SetCommTimeouts(DeviceOf(port), &t) != FALSE;
 }
 
 bool SetupQueues(PortHandle port, uint32_t inputBytes, uint32_t outputBytes) {
-    return SetupComm(AsHandle(port), inputBytes, outputBytes) != FALSE;
+    return SetupComm(DeviceOf(port), inputBytes, outputBytes) != FALSE;
 }
 
-bool ClearErrors(PortHandle port, uint32_t *waiting) {
+IoStatus ClearErrors(PortHandle handle, uint32_t *waiting) {
+    Win32Port *port = Lookup(handle);
+    if (port == nullptr) return IoStatus::kFailed;
     DWORD errors = 0;
     COMSTAT status{};
-    if (!ClearCommError(AsHandle(port), &errors, &status)) return false;
+    if (!ClearCommError(port->device.load(), &errors, &status)) return StatusOfError(*port, GetLastError());
     *waiting = status.cbInQue;
-    return true;
+    return IoStatus::kOk;
 }
 
-bool Read(PortHandle port, void *buffer, uint32_t count, uint32_t *received) {
-    DWORD got = 0;
-    const BOOL ok = ReadFile(AsHandle(port), buffer, count, &got, nullptr);
-    *received = got;
-    return ok != FALSE;
+// The read's own time-outs (the port's COMMTIMEOUTS) end it; only an
+// interrupt ends it sooner.
+IoStatus Read(PortHandle handle, void *buffer, uint32_t count, uint32_t *received) {
+    *received = 0;
+    Win32Port *port = Lookup(handle);
+    if (port == nullptr) return IoStatus::kFailed;
+    if (Interrupted(*port)) return IoStatus::kFailed;
+    Request request;
+    if (request.overlapped.hEvent == nullptr) return IoStatus::kFailed;
+    const BOOL started = ReadFile(port->device.load(), buffer, count, nullptr, &request.overlapped);
+    const Outcome outcome = Complete(*port, request, started, INFINITE);
+    *received = outcome.count;
+    // The null device reports its end of data as an error.
+    if (outcome.error == ERROR_HANDLE_EOF) return IoStatus::kOk;
+    return outcome.status;
 }
 
-bool Write(PortHandle port, const void *buffer, uint32_t count, uint32_t *written) {
-    DWORD done = 0;
-    const BOOL ok = WriteFile(AsHandle(port), buffer, count, &done, nullptr);
-    *written = done;
-    return ok != FALSE;
+bool Write(PortHandle handle, const void *buffer, uint32_t count, uint32_t *written) {
+    *written = 0;
+    Win32Port *port = Lookup(handle);
+    if (port == nullptr) return false;
+    Request request;
+    if (request.overlapped.hEvent == nullptr) return false;
+    const BOOL started = WriteFile(port->device.load(), buffer, count, nullptr, &request.overlapped);
+    const Outcome outcome = Complete(*port, request, started, INFINITE);
+    *written = outcome.count;
+    return outcome.status == IoStatus::kOk;
 }
 
 bool SetBreak(PortHandle port, bool on) {
-    return (on ? SetCommBreak(AsHandle(port)) : ClearCommBreak(AsHandle(port))) != FALSE;
+    return (on ? SetCommBreak(DeviceOf(port)) : ClearCommBreak(DeviceOf(port))) != FALSE;
 }
 
 void SleepFor(uint32_t milliseconds) { Sleep(milliseconds); }
 
-InputWait WaitInput(PortHandle, uint32_t milliseconds) {
-    Sleep(milliseconds < kInputPollMs ? milliseconds : kInputPollMs);
-    return InputWait::kTimeout;
+InputWait WaitForOutcome(IoStatus status) {
+    if (status == IoStatus::kGone) return InputWait::kGone;
+    return status == IoStatus::kOk ? InputWait::kInput : InputWait::kFailed;
 }
 
-// CancelIoEx makes a blocked ReadFile fail with ERROR_OPERATION_ABORTED.
-void InterruptIo(PortHandle port) { CancelIoEx(AsHandle(port), nullptr); }
+// Waits for a received character with WaitCommEvent. Characters that came
+// before the wait began do not end it, so the queue is looked at once the
+// wait is pending.
+InputWait WaitInput(PortHandle handle, uint32_t milliseconds) {
+    Win32Port *port = Lookup(handle);
+    if (port == nullptr || Interrupted(*port)) return InputWait::kFailed;
+    uint32_t waiting = 0;
+    if (!port->rxEvents.load()) {
+        // Without received-character events: look again a little later.
+        const IoStatus status = ClearErrors(handle, &waiting);
+        if (status != IoStatus::kOk) return WaitForOutcome(status);
+        if (waiting > 0) return InputWait::kInput;
+        const DWORD pause = milliseconds < kInputPollMs ? milliseconds : kInputPollMs;
+        return WaitForSingleObject(port->interrupt.load(), pause) == WAIT_OBJECT_0 ? InputWait::kFailed
+                                                                                  : InputWait::kTimeout;
+    }
+    Request request;
+    if (request.overlapped.hEvent == nullptr) return InputWait::kFailed;
+    DWORD events = 0;
+    const BOOL started = WaitCommEvent(port->device.load(), &events, &request.overlapped);
+    IoStatus queue = IoStatus::kOk;
+    if (started || GetLastError() == ERROR_IO_PENDING) {
+        queue = ClearErrors(handle, &waiting);
+        if (queue != IoStatus::kOk || waiting > 0) CancelIoEx(port->device.load(), &request.overlapped);
+    }
+    const Outcome outcome = Complete(*port, request, started, milliseconds);
+    if (queue != IoStatus::kOk) return WaitForOutcome(queue);
+    if (waiting > 0) return InputWait::kInput;
+    if (outcome.how == Completion::kTimedOut) return InputWait::kTimeout;
+    if (outcome.how == Completion::kInterrupted) return InputWait::kFailed;
+    return WaitForOutcome(outcome.status);
+}
 
-void ResumeIo(PortHandle) {}
+// Every read and wait in progress on the port returns, and every later one
+// at once, until ResumeIo.
+void InterruptIo(PortHandle handle) {
+    if (Win32Port *port = Lookup(handle)) {
+        SetEvent(port->interrupt.load());
+        CancelIoEx(port->device.load(), nullptr);
+    }
+}
+
+void ResumeIo(PortHandle handle) {
+    if (Win32Port *port = Lookup(handle)) ResetEvent(port->interrupt.load());
+}
 
 constexpr SerialBackend kWin32Backend = {
     OpenDevice, CloseDevice, GetLineState, SetLineState, GetTimeouts, SetTimeouts, SetupQueues, ClearErrors,

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../driver/operations.h"
 #include "../host/host_services.h"
+#include "edit_tag_address.h"
 #include "dialog_ids.h"
 #include "dialog_state.h"
 #include "tag_format_dialog.h"

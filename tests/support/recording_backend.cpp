@@ -20,9 +20,10 @@ bool OpenDevice(const char *name, zel::PortHandle *out) {
     return ok;
 }
 
-bool CloseDevice(zel::PortHandle port) {
+bool CloseDevice(zel::PortHandle port, int *error) {
+    *error = 0;
     if (Fails(SerialStep::kClose)) return false;
-    const bool ok = Platform().closeDevice(port);
+    const bool ok = Platform().closeDevice(port, error);
     if (ok) ++record->closes;
     return ok;
 }
@@ -48,16 +49,16 @@ bool SetTimeouts(zel::PortHandle port, const zel::CommTimeouts *timeouts) {
     return !Fails(SerialStep::kSetTimeouts) && Platform().setTimeouts(port, timeouts);
 }
 
-bool Read(zel::PortHandle port, void *buffer, uint32_t count, uint32_t *received) {
+zel::IoStatus Read(zel::PortHandle port, void *buffer, uint32_t count, uint32_t *received) {
     if (Fails(SerialStep::kRead)) {
         *received = 0;
-        return false;
+        return zel::IoStatus::kFailed;
     }
-    const bool ok = Platform().read(port, buffer, count, received);
+    const zel::IoStatus status = Platform().read(port, buffer, count, received);
     std::lock_guard<std::mutex> lock(record->mutex);
     record->readCounts.push_back(count);
     record->readSizes.push_back(*received);
-    return ok;
+    return status;
 }
 
 bool Write(zel::PortHandle port, const void *buffer, uint32_t count, uint32_t *written) {

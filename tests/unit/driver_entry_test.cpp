@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/channel.h"
+#include "channel/channel_block.h"
 #include "test_host.h"
 
 using zeltest::Call;

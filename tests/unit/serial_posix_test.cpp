@@ -89,7 +89,7 @@ TEST_P(SerialLineSettings, MapToTermios) {
     line.parity = static_cast<uint8_t>(c.settings.parity);
     termios t{};
     t.c_cflag = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;  // all cleared unless asked for
-    t.c_iflag = ICRNL | IXON | INPCK | ISTRIP;
+    t.c_iflag = ICRNL | IXON | INPCK | ISTRIP | BRKINT | PARMRK;
     t.c_lflag = ICANON | ECHO | ISIG;
     const bool accepted = zel::TermiosForLineState(line, t);
     EXPECT_EQ(accepted, c.result == zel::kSerialOk);
@@ -98,7 +98,7 @@ TEST_P(SerialLineSettings, MapToTermios) {
     EXPECT_EQ(t.c_cflag & c.set, c.set);
     EXPECT_EQ(t.c_cflag & c.clear, 0u);
     EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
-    EXPECT_EQ(t.c_iflag, 0u);
+    EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNBRK)) << "a break is ignored, not delivered as a NUL byte";
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
     EXPECT_EQ(t.c_cc[VMIN], 1);
 }
@@ -358,7 +358,7 @@ TEST(SerialPurge, DrainsWaitingInputInHalfKilobyteReads) {
     ASSERT_TRUE(zeltest::WaitUntil(
         [&] {
             uint32_t waiting = 0;
-            return zel::QueryInputQueue(port, &waiting) && waiting == 1300;
+            return zel::QueryInputQueue(port, &waiting) == zel::IoStatus::kOk && waiting == 1300;
         },
         std::chrono::seconds(2)));
     EXPECT_EQ(zel::PurgeSerialInput(port), zel::kSerialOk);
@@ -366,7 +366,7 @@ TEST(SerialPurge, DrainsWaitingInputInHalfKilobyteReads) {
     EXPECT_EQ(zeltest::Recorded().readCounts, (std::vector<uint32_t>{512, 512, 512}));
     EXPECT_EQ(zel::SetReadTimeout(port, 30), 30) << "the previous time-out is back";
     uint32_t waiting = 9;
-    EXPECT_TRUE(zel::QueryInputQueue(port, &waiting));
+    EXPECT_EQ(zel::QueryInputQueue(port, &waiting), zel::IoStatus::kOk);
     EXPECT_EQ(waiting, 0u);
     zel::CloseSerialPort(port);
 }
@@ -379,7 +379,7 @@ TEST(SerialPurge, ExactlyHalfAKilobyteEndsWithAnEmptyRead) {
     ASSERT_TRUE(zeltest::WaitUntil(
         [&] {
             uint32_t waiting = 0;
-            return zel::QueryInputQueue(port, &waiting) && waiting == 512;
+            return zel::QueryInputQueue(port, &waiting) == zel::IoStatus::kOk && waiting == 512;
         },
         std::chrono::seconds(2)));
     const double start = NowMs();
@@ -401,7 +401,7 @@ TEST(SerialPurge, EmptyQueueReadsNothing) {
     zel::CloseSerialPort(port);
 }
 
-TEST(SerialPurge, FailedReadGivesOneAndPreviousZeroStaysAtFiftyMs) {
+TEST(SerialPurge, FailedReadGivesOneAndAPreviousZeroIsPutBack) {
     PtyPair pty;
     zeltest::RecordingBackend recording;
     const zel::PortHandle port = OpenPty(pty);
@@ -410,12 +410,14 @@ TEST(SerialPurge, FailedReadGivesOneAndPreviousZeroStaysAtFiftyMs) {
     ASSERT_TRUE(zeltest::WaitUntil(
         [&] {
             uint32_t waiting = 0;
-            return zel::QueryInputQueue(port, &waiting) && waiting == 100;
+            return zel::QueryInputQueue(port, &waiting) == zel::IoStatus::kOk && waiting == 100;
         },
         std::chrono::seconds(2)));
     recording.FailNext(zeltest::SerialStep::kRead);
     EXPECT_EQ(zel::PurgeSerialInput(port), zel::kSerialCannotOpen);
-    EXPECT_EQ(zel::SetReadTimeout(port, 0), 5) << "a previous 0 is not put back";
+    uint32_t timeout = 99;
+    EXPECT_TRUE(zel::ReadTimeoutMilliseconds(port, &timeout));
+    EXPECT_EQ(timeout, 0u) << "a previous 0 (wait for the full count) is put back, not left at 50 ms";
     EXPECT_EQ(zel::PurgeSerialInput(0), zel::kSerialCannotOpen) << "no port: the status query and the read fail";
     zel::CloseSerialPort(port);
 }

@@ -7,9 +7,8 @@ namespace {
 
 std::atomic<const ThreadPlatform *> chosenPlatform{nullptr};
 
-constexpr int kStartSlots = 4;
-ThreadStart starts[kStartSlots];
-std::atomic<bool> startBusy[kStartSlots];
+ThreadStart starts[kThreadStartSlots];
+std::atomic<bool> startBusy[kThreadStartSlots];
 
 }  // namespace
 
@@ -21,7 +20,7 @@ const ThreadPlatform &Threads() {
 void UseThreadPlatform(const ThreadPlatform *platform) { chosenPlatform.store(platform, std::memory_order_release); }
 
 ThreadStart *ClaimThreadStart(ThreadProcedure procedure, void *argument) {
-    for (int i = 0; i < kStartSlots; ++i) {
+    for (int i = 0; i < kThreadStartSlots; ++i) {
         if (startBusy[i].exchange(true, std::memory_order_acquire)) continue;
         starts[i] = {procedure, argument};
         return &starts[i];

@@ -1,5 +1,5 @@
-// The channel being served and the atomic access to the ChannelBlock fields
-// that the host's threads and the reception thread share.
+// Atomic access to the ChannelBlock fields that the host's threads and a
+// channel's reception share, and the process-wide current channel.
 #pragma once
 
 #include <atomic>
@@ -9,8 +9,9 @@
 
 namespace zel {
 
-// The one process-wide reference to the ChannelBlock being served: written by
-// every ZelMain call that names a channel and once by the reception thread.
+// The ChannelBlock that the latest ZelMain call named (or that a reception
+// stored when it started). Kept for the host's sake only: every operation
+// and every reception works on the block it was given.
 extern std::atomic<ChannelBlock *> currentChannel;
 
 inline ChannelBlock *CurrentChannel() { return currentChannel.load(std::memory_order_acquire); }
