@@ -4,9 +4,9 @@
 // Windows serializes every request on a handle opened without
 // FILE_FLAG_OVERLAPPED: a host thread's ClearCommError, SetCommTimeouts or
 // purge would wait behind the reception's ReadFile for up to its read
-// time-out (for ever with a time-out of 0). Overlapped, each read, write and
-// wait is a request of its own that the caller waits on with its own event,
-// beside the port's interrupt event, which a close sets to end them at once.
+// time-out (for ever with a time-out of 0). Overlapped, each read and write
+// is a request of its own that the caller waits on with its own event,
+// beside the port's interrupt event, which a close sets to end it at once.
 //
 // Handles name slots of this back end's table of open ports (port_table.h),
 // never the device HANDLE itself, which Windows reuses.
@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "port_table.h"
+#include "serial_win32.h"
 
 namespace zel {
 namespace {
@@ -25,8 +26,6 @@ struct Win32Port : PortSlot {
     std::atomic<HANDLE> device{nullptr};
     // Manual-reset: set while I/O on the port is to end at once.
     std::atomic<HANDLE> interrupt{nullptr};
-    // Whether the device reports received characters to WaitCommEvent.
-    std::atomic<bool> rxEvents{false};
 };
 
 Win32Port ports[kMaxPorts];
@@ -38,8 +37,7 @@ HANDLE DeviceOf(PortHandle handle) {
     return port != nullptr ? port->device.load() : nullptr;
 }
 
-// How long a wait for input lasts before it looks at the queue again when
-// the device does not report received characters (WaitCommEvent).
+// How long a wait for input lasts before it looks at the queue again.
 constexpr DWORD kInputPollMs = 10;
 
 // The errors with which a removed device (a USB-serial adapter unplugged,
@@ -49,10 +47,11 @@ bool DeviceGone(DWORD error) {
         case ERROR_ACCESS_DENIED:          // the port's device object is gone
         case ERROR_BAD_COMMAND:            // "the device does not recognize the command"
         case ERROR_GEN_FAILURE:            // "a device attached to the system is not functioning"
-        case ERROR_IO_DEVICE:              // an I/O error (a hung-up line under Wine)
+        case ERROR_NOT_READY:              // what Wine reports for a line that hung up
+        case ERROR_IO_DEVICE:
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_DEVICE_REMOVED:
-        case ERROR_NO_SUCH_DEVICE:
+        case 433:                          // ERROR_NO_SUCH_DEVICE: not in the MinGW headers
         case ERROR_FILE_NOT_FOUND:
         case ERROR_INVALID_HANDLE:
             return true;
@@ -65,9 +64,14 @@ bool Interrupted(const Win32Port &port) { return WaitForSingleObject(port.interr
 
 IoStatus StatusOfError(const Win32Port &port, DWORD error) {
     if (DeviceGone(error)) return IoStatus::kGone;
-    // A request aborted without a close of ours: the driver cancelled it
-    // as its device went away.
-    if (error == ERROR_OPERATION_ABORTED && !Interrupted(port)) return IoStatus::kGone;
+    // A request aborted without a close of ours: the driver cancels what is
+    // pending when its device goes away, but also a wait it does not
+    // support (Wine on a pseudo-terminal). The port's status tells which.
+    if (error == ERROR_OPERATION_ABORTED && !Interrupted(port)) {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(port.device.load(), &errors, &status) && DeviceGone(GetLastError())) return IoStatus::kGone;
+    }
     return IoStatus::kFailed;
 }
 
@@ -94,7 +98,7 @@ struct Outcome {
     DWORD count = 0;
 };
 
-// Waits for a request that ReadFile, WriteFile or WaitCommEvent started
+// Waits for a request that ReadFile or WriteFile started
 // (`started` is their result), at most `milliseconds`; ends it early when
 // the port's I/O is interrupted.
 Outcome Complete(const Win32Port &port, Request &request, BOOL started, DWORD milliseconds) {
@@ -152,9 +156,6 @@ bool OpenDevice(const char *name, PortHandle *out) {
     }
     port->device.store(device);
     port->interrupt.store(interrupt);
-    // Received characters wake a waiting WaitCommEvent, where the device
-    // supports it (not the null device).
-    port->rxEvents.store(SetCommMask(device, EV_RXCHAR) != FALSE);
     PublishPort(*port, handle);
     *out = handle;
     return true;
@@ -282,42 +283,22 @@ bool SetBreak(PortHandle port, bool on) {
 
 void SleepFor(uint32_t milliseconds) { Sleep(milliseconds); }
 
-InputWait WaitForOutcome(IoStatus status) {
-    if (status == IoStatus::kGone) return InputWait::kGone;
-    return status == IoStatus::kOk ? InputWait::kInput : InputWait::kFailed;
-}
-
-// Waits for a received character with WaitCommEvent. Characters that came
-// before the wait began do not end it, so the queue is looked at once the
-// wait is pending.
+// Looks at the input queue, then waits a few milliseconds (or until an
+// interrupt). WaitCommEvent(EV_RXCHAR) would wait without looking again,
+// but under Wine on a COM port mapped to a pseudo-terminal it completes at
+// once with ERROR_OPERATION_ABORTED, and the read after a cancelled wait
+// comes back empty while the bytes stay behind: it is not used.
 InputWait WaitInput(PortHandle handle, uint32_t milliseconds) {
     Win32Port *port = Lookup(handle);
     if (port == nullptr || Interrupted(*port)) return InputWait::kFailed;
     uint32_t waiting = 0;
-    if (!port->rxEvents.load()) {
-        // Without received-character events: look again a little later.
-        const IoStatus status = ClearErrors(handle, &waiting);
-        if (status != IoStatus::kOk) return WaitForOutcome(status);
-        if (waiting > 0) return InputWait::kInput;
-        const DWORD pause = milliseconds < kInputPollMs ? milliseconds : kInputPollMs;
-        return WaitForSingleObject(port->interrupt.load(), pause) == WAIT_OBJECT_0 ? InputWait::kFailed
-                                                                                  : InputWait::kTimeout;
-    }
-    Request request;
-    if (request.overlapped.hEvent == nullptr) return InputWait::kFailed;
-    DWORD events = 0;
-    const BOOL started = WaitCommEvent(port->device.load(), &events, &request.overlapped);
-    IoStatus queue = IoStatus::kOk;
-    if (started || GetLastError() == ERROR_IO_PENDING) {
-        queue = ClearErrors(handle, &waiting);
-        if (queue != IoStatus::kOk || waiting > 0) CancelIoEx(port->device.load(), &request.overlapped);
-    }
-    const Outcome outcome = Complete(*port, request, started, milliseconds);
-    if (queue != IoStatus::kOk) return WaitForOutcome(queue);
+    const IoStatus status = ClearErrors(handle, &waiting);
+    if (status == IoStatus::kGone) return InputWait::kGone;
+    if (status != IoStatus::kOk) return InputWait::kFailed;
     if (waiting > 0) return InputWait::kInput;
-    if (outcome.how == Completion::kTimedOut) return InputWait::kTimeout;
-    if (outcome.how == Completion::kInterrupted) return InputWait::kFailed;
-    return WaitForOutcome(outcome.status);
+    const DWORD pause = milliseconds < kInputPollMs ? milliseconds : kInputPollMs;
+    return WaitForSingleObject(port->interrupt.load(), pause) == WAIT_OBJECT_0 ? InputWait::kFailed
+                                                                              : InputWait::kTimeout;
 }
 
 // Every read and wait in progress on the port returns, and every later one
@@ -341,5 +322,7 @@ constexpr SerialBackend kWin32Backend = {
 }  // namespace
 
 const SerialBackend &PlatformSerialBackend() { return kWin32Backend; }
+
+HANDLE DeviceHandleOf(PortHandle port) { return DeviceOf(port); }
 
 }  // namespace zel

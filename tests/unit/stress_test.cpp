@@ -1,8 +1,9 @@
-// Several host threads drive one channel at once while random panel traffic
-// arrives on two lines. Run under ThreadSanitizer this proves the sharing
-// free of data races; in every build it proves that nothing crashes, no
-// handle leaks, every result is one the operation documents, and every
-// table entry stays 0-3 with nothing written outside the host's block.
+// Several host threads drive channels at once while random panel traffic
+// arrives. Run under ThreadSanitizer this proves the sharing free of data
+// races; in every build it proves that nothing crashes, no handle leaks,
+// every result is one the operation documents, every table entry stays 0-3
+// with nothing written outside the host's block, and that channels in one
+// process never take each other's messages.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -13,12 +14,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "panel_model.h"
 #include "pty_pair.h"
 #include "test_host.h"
 
@@ -181,6 +184,87 @@ TEST(Stress, HostThreadsAndTrafficTogether) {
         ASSERT_EQ(memory[kGuard + sizeof(ChannelBlock) + i], 0xA5) << "after the block, byte " << i;
     }
     std::printf("%ld host calls, %d messages traced\n", calls.load(), log.CountPrefix(8, "String from Comport "));
+}
+
+// Four channels, each with its own panel sending bursts, while host threads
+// read tags and close, reopen and re-parameterise the ports of any of them:
+// each table ends equal to its own panel's model.
+TEST(Stress, EachOfFourChannelsGetsItsOwnPanelsEvents) {
+    constexpr int kChannels = 4;
+    constexpr int kReadTimeoutMs = 200;
+    struct Channel {
+        zeltest::PtyPair pty;
+        ChannelBlock *block = zeltest::NewChannelBlock();
+        zeltest::Table model{};
+    };
+    std::vector<std::unique_ptr<Channel>> channels;
+    zeltest::LogCapture log;
+    for (int i = 0; i < kChannels; ++i) {
+        channels.push_back(std::make_unique<Channel>());
+        OpenChannelRequest open{};
+        std::snprintf(open.portName, sizeof open.portName, "%s", channels[i]->pty.PortName().c_str());
+        open.enabled = 1;
+        open.readTimeout = kReadTimeoutMs / 10;
+        open.lineSettings = {9600, 8, 0, 0};
+        ASSERT_EQ(Call(channels[i]->block, ZEL_OP_OPEN_CHANNEL, &open, i + 1), ZEL_OK);
+    }
+    ASSERT_TRUE(zeltest::WaitUntil([&] { return log.Count(32, "ZelQX : Start Unsoliceted Thread") == kChannels; }, 2s));
+    std::this_thread::sleep_for(1100ms);
+
+    const unsigned seed = static_cast<unsigned>(std::random_device{}());
+    std::printf("four channels, seed %u, %d s\n", seed, ZEL_STRESS_SECONDS);
+    std::atomic<bool> stop{false};
+    std::atomic<int> unexpected{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kChannels; ++i)
+        threads.emplace_back([&, i] {
+            zeltest::PanelTraffic traffic(seed + 100 + i);
+            while (!stop) {
+                channels[i]->pty.Send(traffic.Next(channels[i]->model));
+                std::this_thread::sleep_for(std::chrono::milliseconds(traffic.Random()() % (2 * kReadTimeoutMs + 1)));
+            }
+        });
+    for (int h = 0; h < 4; ++h)
+        threads.emplace_back([&, h] {
+            std::mt19937 random(seed + h);
+            while (!stop) {
+                Channel &c = *channels[random() % kChannels];
+                switch (random() % 3) {
+                    case 0: {
+                        char address[8];
+                        std::snprintf(address, sizeof address, "0%u0%u%03u", 1 + static_cast<unsigned>(random() % 8),
+                                      1 + static_cast<unsigned>(random() % 8), static_cast<unsigned>(random() % 151));
+                        if (zeltest::ReadTagValue(c.block, address) > 3) ++unexpected;
+                        break;
+                    }
+                    case 1:
+                        if (Call(c.block, ZEL_OP_CLOSE_PORT) != ZEL_OK) ++unexpected;
+                        if (Call(c.block, ZEL_OP_REOPEN_PORT) == ZEL_FAILED) ++unexpected;
+                        break;
+                    default: {
+                        ChangeParamsRequest change{};
+                        std::snprintf(change.portName, sizeof change.portName, "%s", c.pty.PortName().c_str());
+                        if (random() % 2) change.lineSettings = {19200, 8, 0, 0};
+                        if (Call(c.block, ZEL_OP_CLOSE_PORT) != ZEL_OK) ++unexpected;
+                        if (Call(c.block, ZEL_OP_CHANGE_ZEL_PARAMS, &change) == ZEL_FAILED) ++unexpected;
+                        break;
+                    }
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+            }
+        });
+    std::this_thread::sleep_for(std::chrono::seconds(ZEL_STRESS_SECONDS));
+    stop = true;
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(unexpected.load(), 0);
+    for (int i = 0; i < kChannels; ++i) {
+        Channel &c = *channels[i];
+        if (c.block->port == 0) EXPECT_EQ(Call(c.block, ZEL_OP_REOPEN_PORT), ZEL_OK);
+        EXPECT_TRUE(zeltest::WaitUntil([&] { return zeltest::SameAsModel(&c.block->statusTable[0][0][0], c.model); },
+                                       3s))
+            << "channel " << i << " differs from its panel's model";
+    }
+    for (int i = 0; i < kChannels; ++i) EXPECT_EQ(Call(channels[i]->block, ZEL_OP_CLOSE_CHANNEL), ZEL_OK);
 }
 
 }  // namespace

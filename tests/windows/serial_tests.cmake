@@ -15,9 +15,10 @@ foreach(suite WineSerial WineSerialNames)
            COMMAND ${CMAKE_SOURCE_DIR}/tests/scripts/wine-serial-run.sh ${ZEL_WINE_LINK_DIR}
                    $<TARGET_FILE:zel_serial_tests> --gtest_filter=${suite}.*)
 endforeach()
-foreach(case MessagesAreFramedByTheReadTimeout TransmissionLongerThanTheTimeoutIsSplit
-             CloseReopenAndChangeKeepOneThread ACallDuringTheFirstSecondIsOverridden
-             ReceptionSurvivesTheLineVanishing ClosePortDuringAWaitingReadReturnsPromptly)
+foreach(case MessagesAreFramedByTheirHeaders EveryMessageOfABurstIsApplied TransmissionLongerThanTheTimeoutIsJoined
+             CloseReopenAndChange TwoChannelsEachGetTheirOwnPanel ACallDuringTheFirstSecondIsOverridden
+             AVanishedLineIsReopenedWhenItComesBack UnloadingAfterCloseChannelIsSafe
+             ClosePortDuringAWaitingReadReturnsPromptly)
   add_test(NAME windows.channel.${case}
            COMMAND ${CMAKE_SOURCE_DIR}/tests/scripts/wine-serial-run.sh ${ZEL_WINE_LINK_DIR}
                    $<TARGET_FILE:zel_serial_tests> --gtest_filter=WineChannel.${case})
