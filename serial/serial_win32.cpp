@@ -26,6 +26,10 @@ struct Win32Port : PortSlot {
     std::atomic<HANDLE> device{nullptr};
     // Manual-reset: set while I/O on the port is to end at once.
     std::atomic<HANDLE> interrupt{nullptr};
+    // The read time-outs last set (milliseconds); a read ends on them
+    // itself too, since Wine does not always end an overlapped read on its
+    // total time-out.
+    std::atomic<uint32_t> readInterval{0}, readMultiplier{0}, readConstant{0};
 };
 
 Win32Port ports[kMaxPorts];
@@ -39,6 +43,8 @@ HANDLE DeviceOf(PortHandle handle) {
 
 // How long a wait for input lasts before it looks at the queue again.
 constexpr DWORD kInputPollMs = 10;
+// How long after its total time-out a read is ended by this back end.
+constexpr DWORD kReadTimeoutSlackMs = 5;
 
 // The errors with which a removed device (a USB-serial adapter unplugged,
 // its hub reset) fails the requests still made on its handle.
@@ -117,7 +123,10 @@ Outcome Complete(const Win32Port &port, Request &request, BOOL started, DWORD mi
     }
     if (!GetOverlappedResult(device, &request.overlapped, &outcome.count, TRUE)) {
         outcome.error = GetLastError();
-        const bool cutShort = outcome.how != Completion::kDone && outcome.error == ERROR_OPERATION_ABORTED;
+        // Ended by its time-out: what came is the result, as the device's
+        // own time-out gives it.
+        if (outcome.how == Completion::kTimedOut && outcome.error == ERROR_OPERATION_ABORTED) return outcome;
+        const bool cutShort = outcome.how == Completion::kInterrupted && outcome.error == ERROR_OPERATION_ABORTED;
         outcome.status = cutShort ? IoStatus::kFailed : StatusOfError(port, outcome.error);
         return outcome;
     }
@@ -228,10 +237,28 @@ bool GetTimeouts(PortHandle port, CommTimeouts *timeouts) {
     return true;
 }
 
-bool SetTimeouts(PortHandle port, const CommTimeouts *timeouts) {
+bool SetTimeouts(PortHandle handle, const CommTimeouts *timeouts) {
+    Win32Port *port = Lookup(handle);
+    if (port == nullptr) return false;
     COMMTIMEOUTS t{timeouts->readInterval, timeouts->readTotalMultiplier, timeouts->readTotalConstant,
                    timeouts->writeTotalMultiplier, timeouts->writeTotalConstant};
-    return SetCommTimeouts(DeviceOf(port), &t) != FALSE;
+    if (!SetCommTimeouts(port->device.load(), &t)) return false;
+    port->readInterval.store(timeouts->readInterval);
+    port->readMultiplier.store(timeouts->readTotalMultiplier);
+    port->readConstant.store(timeouts->readTotalConstant);
+    return true;
+}
+
+// How long a read of `count` bytes may last by the port's time-outs, from
+// its start: INFINITE when they say "wait for the full count", 0 when they
+// say "return at once".
+DWORD ReadLimit(const Win32Port &port, uint32_t count) {
+    const uint64_t interval = port.readInterval.load(), multiplier = port.readMultiplier.load(),
+                   constant = port.readConstant.load();
+    if (multiplier == 0 && constant == 0) return interval == MAXDWORD ? 0 : INFINITE;
+    const uint64_t total = multiplier * count + constant;
+    // A few milliseconds more: the device's own time-out ends the read.
+    return total + kReadTimeoutSlackMs >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(total + kReadTimeoutSlackMs);
 }
 
 bool SetupQueues(PortHandle port, uint32_t inputBytes, uint32_t outputBytes) {
@@ -257,8 +284,9 @@ IoStatus Read(PortHandle handle, void *buffer, uint32_t count, uint32_t *receive
     if (Interrupted(*port)) return IoStatus::kFailed;
     Request request;
     if (request.overlapped.hEvent == nullptr) return IoStatus::kFailed;
+    const DWORD limit = ReadLimit(*port, count);
     const BOOL started = ReadFile(port->device.load(), buffer, count, nullptr, &request.overlapped);
-    const Outcome outcome = Complete(*port, request, started, INFINITE);
+    const Outcome outcome = Complete(*port, request, started, limit);
     *received = outcome.count;
     // The null device reports its end of data as an error.
     if (outcome.error == ERROR_HANDLE_EOF) return IoStatus::kOk;

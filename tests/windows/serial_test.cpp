@@ -328,12 +328,13 @@ TEST_F(WineChannel, EveryMessageOfABurstIsApplied) {
 
 TEST_F(WineChannel, TransmissionLongerThanTheTimeoutIsJoined) {
     PanelPort panel(6);
+    ASSERT_TRUE(panel.Open());
     OpenAndWaitForThread("COM5", 10);
     std::string records;
     for (const char *code : {"05", "06", "07", "08", "09", "0A", "0B", "0C", "0D", "0E", "0F", "10"})
         records += Record('0', '0', '0', code);
     panel.SendPaced("\r\nhhhhhhhhhSC" + records, 9600);
-    EXPECT_TRUE(WaitForValue("0101016", 1));
+    EXPECT_TRUE(WaitForValue("0101016", 1)) << log.All();
     EXPECT_EQ(Read("0101005"), 1);
     EXPECT_GE(Traces(), 2);
 }
@@ -381,8 +382,9 @@ TEST_F(WineChannel, TwoChannelsEachGetTheirOwnPanel) {
     request.readTimeout = 10;
     request.lineSettings = k9600;
     ASSERT_EQ(Call(ZEL_OP_OPEN_CHANNEL, &request, other), ZEL_OK);
-    OpenAndWaitForThread("COM5");
-    EXPECT_TRUE(WaitUntil([&] { return log.Count(32, "ZelQX : Start Unsoliceted Thread") == 2; }, 3000));
+    ASSERT_EQ(Open("COM5"), ZEL_OK);
+    ASSERT_TRUE(WaitUntil([&] { return log.Count(32, "ZelQX : Start Unsoliceted Thread") == 2; }, 3000));
+    Sleep(1100);
     panelA.Send(Message(Record('0', '3', '3', "00")));
     panelB.Send(Message(Record('1', '0', '0', "05")));
     EXPECT_TRUE(WaitForValue("0104130", 1));
