@@ -1,4 +1,5 @@
-// The panel message decoder over arbitrary 1000-byte receive buffers.
+// The panel message decoder over arbitrary 1000-byte receive buffers, and
+// the framing of the panel's stream over the same bytes.
 //
 // Input: the bytes of the receive buffer (at most 1000; a shorter input
 // leaves the rest zero, as the reception thread's wipe does). A buffer
@@ -22,6 +23,10 @@
 //     "orginal <text> ", one " inseide for LOOP tmp==  <record> " per record
 //     taken, and one "[1][04][13x]= 1 " per kind-3 event on bus 1, slot 4,
 //     point 130 or 131.
+// Then the same bytes, taken as a stretch of the panel's stream, are handed
+// to the framing in reads of sizes drawn from the input's hash (and byte by
+// byte): the table must equal the one that cutting the stream at every
+// header and clear command and decoding each piece as one message gives.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -30,6 +35,7 @@
 
 #include "korvan_standin.h"
 #include "panel/decoder.h"
+#include "panel/framing.h"
 #include "panel/status_table.h"
 #include "support/fuzz_support.h"
 #include "support/reference_rules.h"
@@ -118,6 +124,18 @@ extern "C" std::size_t LLVMFuzzerMutate(uint8_t *data, std::size_t size, std::si
 extern "C" std::size_t LLVMFuzzerCustomMutator(uint8_t *data, std::size_t size, std::size_t maxSize, unsigned seed) {
     Chooser choose(seed);
     if (choose.Below(2) == 0 || maxSize < 64) return LLVMFuzzerMutate(data, size, maxSize);
+    // Now and then a stretch of stream: another message, a clear command or
+    // noise behind what is there.
+    if (choose.Below(4) == 0 && size + 64 < maxSize) {
+        const uint32_t kind = choose.Below(4);
+        if (kind == 0) {
+            const std::size_t n = std::min<std::size_t>(10, maxSize - size);
+            std::memset(data + size, 'g', n);
+            return size + n;
+        }
+        if (kind == 1) return size + LLVMFuzzerMutate(data + size, 0, std::min<std::size_t>(64, maxSize - size));
+        return size + WriteMessage(choose, data + size, maxSize - size);
+    }
     const bool isMessage = size >= 14 && std::memcmp(data, "\r\nhhhhhhhhh", 11) == 0;
     if (!isMessage || choose.Below(4) == 0) return WriteMessage(choose, data, maxSize);
     // Rewrite one record of the message in place, at its fixed position.
@@ -132,6 +150,69 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(uint8_t *data, std::size_t size, 
     if (choose.Below(3) == 0 && k + 1 < size) data[k + 1] = static_cast<uint8_t>(kHexDigits[choose.Below(16)]);
     return at + 24 > size ? at + 24 : size;
 }
+
+namespace {
+
+// The stream's messages as the panel means them: a piece begins at each
+// header and at each clear command and runs to the next; each piece is
+// decoded alone by the reference rules.
+void ReferenceStream(const uint8_t *data, std::size_t size, uint8_t *table) {
+    const auto beginsAt = [&](std::size_t at, const char *text, std::size_t length) {
+        return at + length <= size && std::memcmp(data + at, text, length) == 0;
+    };
+    std::size_t begin = 0;
+    const auto decodePiece = [&](std::size_t end) {
+        if (end == begin) return;
+        char piece[ZEL_RX_BUFFER_SIZE] = {};
+        std::memcpy(piece, data + begin, end - begin);
+        rules::Decode(piece, table);
+        begin = end;
+    };
+    for (std::size_t at = 0; at < size;) {
+        const std::size_t length = beginsAt(at, "\r\nhhhhhhhhh", 11) ? 11 : beginsAt(at, "gggggggggg", 10) ? 10 : 0;
+        if (length == 0) {
+            ++at;
+            continue;
+        }
+        decodePiece(at);
+        at += length;
+    }
+    decodePiece(size);
+}
+
+// The framing fed `data` in reads of sizes from `choose` (0: byte by byte).
+void FrameStream(const uint8_t *data, std::size_t size, uint64_t choose, uint8_t *table) {
+    char buffer[ZEL_RX_BUFFER_SIZE] = {};
+    zel::StreamState state;
+    for (std::size_t at = 0; at < size;) {
+        const std::size_t room = std::min(zel::ReadRoom(state), size - at);
+        choose = choose * 6364136223846793005ull + 1442695040888963407ull;
+        const std::size_t n = choose == 0 ? 1 : 1 + (choose >> 33) % room;
+        std::memcpy(buffer + zel::ReadOffset(state), data + at, n);
+        zel::TakeReceived(buffer, state, n, table);
+        at += n;
+    }
+    zel::EndKeptText(buffer, state, table);
+}
+
+void CheckFraming(const uint8_t *data, std::size_t size) {
+    // A message longer than the buffer holds is decoded as far as it came;
+    // the stretch stays below that.
+    size = std::min<std::size_t>(size, ZEL_RX_BUFFER_SIZE - 2);
+    std::vector<uint8_t> expected(rules::kTableBytes, 0), framed(rules::kTableBytes, 0);
+    ReferenceStream(data, size, expected.data());
+    for (const uint64_t choose : {Hash(data, size) | 1, uint64_t{0}}) {
+        std::fill(framed.begin(), framed.end(), 0);
+        FrameStream(data, size, choose, framed.data());
+        for (std::size_t i = 0; i < rules::kTableBytes; ++i)
+            ZEL_EXPECT(framed[i] == expected[i],
+                       "framing: entry %zu (bus %zu, slot %zu, point %zu) holds %u where the stream's messages give %u "
+                       "(%s)",
+                       i, i / 1395, i / 155 % 9, i % 155, framed[i], expected[i], choose == 0 ? "byte by byte" : "reads");
+    }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     KorStandinSetLogSink(&CountTrace, nullptr);
@@ -186,5 +267,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
                traces.circuit, outcome.circuitTraces);
     ZEL_EXPECT(traces.lines == 1 + traces.records + traces.circuit, "decoder: %d unexpected trace lines",
                traces.lines - 1 - traces.records - traces.circuit);
+
+    CheckFraming(data, size);
     return 0;
 }

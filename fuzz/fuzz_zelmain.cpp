@@ -64,14 +64,14 @@ const zel::SerialBackend kNoPorts = {
         ++openCalls;
         return false;
     },
-    [](zel::PortHandle) -> bool { Unreachable("closeDevice"); },
+    [](zel::PortHandle, int *) -> bool { Unreachable("closeDevice"); },
     [](zel::PortHandle, zel::LineState *) -> bool { Unreachable("getLineState"); },
     [](zel::PortHandle, const zel::LineState *) -> bool { Unreachable("setLineState"); },
     [](zel::PortHandle, zel::CommTimeouts *) -> bool { Unreachable("getTimeouts"); },
     [](zel::PortHandle, const zel::CommTimeouts *) -> bool { Unreachable("setTimeouts"); },
     [](zel::PortHandle, uint32_t, uint32_t) -> bool { Unreachable("setupQueues"); },
-    [](zel::PortHandle, uint32_t *) -> bool { Unreachable("clearErrors"); },
-    [](zel::PortHandle, void *, uint32_t, uint32_t *) -> bool { Unreachable("read"); },
+    [](zel::PortHandle, uint32_t *) -> zel::IoStatus { Unreachable("clearErrors"); },
+    [](zel::PortHandle, void *, uint32_t, uint32_t *) -> zel::IoStatus { Unreachable("read"); },
     [](zel::PortHandle, const void *, uint32_t, uint32_t *) -> bool { Unreachable("write"); },
     [](zel::PortHandle, bool) -> bool { Unreachable("setBreak"); },
     [](uint32_t) { Unreachable("sleep"); },

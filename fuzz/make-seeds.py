@@ -53,6 +53,17 @@ def decoder_seeds():
     write("decoder", "blanks-and-short",
           b"\r\nhhhhhhhhhhhhS \t3  " + record(1, 0, 1, "05")[:6] + b" " + record(1, 8, 1, "05") + b"\r\n")
     write("decoder", "text-ends-early", message([record(0, 0, 0, "01")], count=5))
+    # Stretches of stream: several messages, noise and a clear command back
+    # to back; a message cut short by the next header.
+    write("decoder", "stream-burst",
+          message([record(0, 3, 3, "00")]) + b"\r\n" + message([record(1, 0, 1, "05")]) + b"noise" +
+          b"gggggggggg" + message([record(2, 8, 2, "7F"), record(3, 2, 0, "08")]))
+    write("decoder", "stream-cut-short", message([record(0, 0, 0, "01"), record(0, 0, 0, "02")], count=4)[:-30] +
+          message([record(4, 0, 4, "11")]))
+    # A record that white space pushed back runs into the end of the text;
+    # the next record's place still lies inside it.
+    write("decoder", "record-pushed-back-to-the-end",
+          b"\r\nhhhhhhhhhS3" + b"\x0c" * 20 + record(0, 0, 0, "01")[:10] + b" 1000000200")
 
 
 # --- addresses: type choice, table seed, text --------------------------------

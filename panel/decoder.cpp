@@ -48,6 +48,7 @@ MessageEnd WalkRecords(const char *text, std::size_t length, OnRecord &&onRecord
     if (countAt >= length) return MessageEnd::kEndsEarly;
     const int count = HexValue(text + countAt, 1);
 
+    MessageEnd end = MessageEnd::kComplete;
     for (int i = 0; i < count; ++i) {
         // Each record's place is fixed by its number alone.
         std::size_t at = k + 2 + kRecordLength * static_cast<std::size_t>(i);
@@ -61,9 +62,10 @@ MessageEnd WalkRecords(const char *text, std::size_t length, OnRecord &&onRecord
         }
         record[taken] = '\0';
         onRecord(record);
-        if (taken < kRecordLength && at + taken == length) return MessageEnd::kEndsEarly;
+        // A record cut by the end of the text could still grow.
+        if (taken < kRecordLength && at + taken == length) end = MessageEnd::kEndsEarly;
     }
-    return MessageEnd::kComplete;
+    return end;
 }
 
 }  // namespace

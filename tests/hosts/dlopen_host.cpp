@@ -4,8 +4,16 @@
 // own dependency. If the driver's log calls reached glibc's err(3), the
 // first log line would end this process with exit status 32.
 //
+// Then it unloads the driver as a host whose configuration changed does:
+// a channel received on a pseudo-terminal, CloseChannel, the block freed,
+// dlclose; and a channel only port-closed when the driver is unloaded,
+// which must keep the driver loaded while its reception runs.
+//
 // Usage: dlopen_host DRIVER_LIBRARY LOG_FILE
 #include <dlfcn.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -82,6 +90,59 @@ int main(int argc, char **argv) {
     std::stringstream log;
     log << in.rdbuf();
     Check(log.str() == "[32] ZELQuon : Fail to open ttyNOSUCH\n", "the line reached the host library's log");
-    if (failures == 0) std::printf("driver loaded with dlopen; log line went to the host library\n");
+
+    // A channel that receives, closed, its block freed, the driver unloaded.
+    int master = -1, slave = -1;
+    char slaveName[64] = {};
+    termios raw{};
+    cfmakeraw(&raw);
+    if (openpty(&master, &slave, slaveName, &raw, nullptr) != 0) return 1;
+    close(slave);
+    std::snprintf(open.portName, sizeof open.portName, "%.11s", slaveName + 5);  // without /dev/
+    open.readTimeout = 5;
+    call = ZelCall{};
+    call.channel = channel;
+    call.operation = ZEL_OP_OPEN_CHANNEL;
+    call.request = &open;
+    Check(zelMain(&call) == ZEL_OK, "OpenChannel on a pseudo-terminal answers 0");
+    usleep(1200 * 1000);
+    const char event[] = "\r\nhhhhhhhhhS1030003000000000000000000";
+    Check(write(master, event, sizeof event - 1) == sizeof event - 1, "the panel sends");
+    usleep(300 * 1000);
+    call = ZelCall{};
+    call.channel = channel;
+    call.operation = ZEL_OP_READ_TAG;
+    call.request = &read;
+    Check(zelMain(&call) == ZEL_OK && value.value == 1, "the event reached the table");
+    call.operation = ZEL_OP_CLOSE_CHANNEL;
+    call.request = nullptr;
+    Check(zelMain(&call) == ZEL_OK, "CloseChannel answers 0");
+    std::memset(channel, 0xEE, sizeof(ChannelBlock));
+    std::free(channel);
+    Check(write(master, event, sizeof event - 1) == sizeof event - 1, "the panel sends after the close");
+    Check(dlclose(driver) == 0, "dlclose");
+    Check(dlopen(argv[1], RTLD_NOW | RTLD_NOLOAD) == nullptr, "nothing keeps the driver loaded");
+    usleep(300 * 1000);
+
+    // Unloaded while a channel still receives (its port closed, not the
+    // channel): the driver stays loaded, its reception keeps running.
+    driver = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+    zelMain = driver != nullptr ? reinterpret_cast<ZelMainFunction>(dlsym(driver, "ZelMain")) : nullptr;
+    if (zelMain == nullptr) return 1;
+    channel = static_cast<ChannelBlock *>(std::calloc(1, ZEL_CHANNEL_BLOCK_SIZE));
+    call = ZelCall{};
+    call.channel = channel;
+    call.operation = ZEL_OP_OPEN_CHANNEL;
+    call.request = &open;
+    Check(zelMain(&call) == ZEL_OK, "OpenChannel after reloading answers 0");
+    call.operation = ZEL_OP_CLOSE_PORT;
+    call.request = nullptr;
+    Check(zelMain(&call) == ZEL_OK, "ClosePort answers 0");
+    Check(dlclose(driver) == 0, "dlclose");
+    Check(dlopen(argv[1], RTLD_NOW | RTLD_NOLOAD) != nullptr, "the running reception keeps the driver loaded");
+    usleep(1500 * 1000);
+    close(master);
+
+    if (failures == 0) std::printf("driver loaded with dlopen; log line went to the host library; unloaded safely\n");
     return failures == 0 ? 0 : 1;
 }

@@ -4,7 +4,10 @@
 zel_windows_test_program(zel_serial_tests
   ${CMAKE_CURRENT_LIST_DIR}/serial_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/line_link.cpp
-  ${CMAKE_SOURCE_DIR}/tests/support/recording_backend.cpp)
+  ${CMAKE_SOURCE_DIR}/tests/unit/lifecycle_faults_test.cpp
+  ${CMAKE_SOURCE_DIR}/tests/support/recording_backend.cpp
+  ${CMAKE_SOURCE_DIR}/tests/support/substitute_backend.cpp
+  ${CMAKE_SOURCE_DIR}/tests/support/test_host.cpp)
 target_include_directories(zel_serial_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
 target_link_libraries(zel_serial_tests PRIVATE zelcore korvan)
 
@@ -22,6 +25,15 @@ foreach(case MessagesAreFramedByTheirHeaders EveryMessageOfABurstIsApplied Trans
   add_test(NAME windows.channel.${case}
            COMMAND ${CMAKE_SOURCE_DIR}/tests/scripts/wine-serial-run.sh ${ZEL_WINE_LINK_DIR}
                    $<TARGET_FILE:zel_serial_tests> --gtest_filter=WineChannel.${case})
+endforeach()
+# The lifecycle faults with the substitute back end, each in a process of
+# its own, as natively.
+foreach(case OpenChannelInstallsThePortLast RacingCloseAndReopenNeverLoseAPort PurgeRestoresAReadTimeoutOfZero
+             AReleasingCloseWithAnErrorCountsAsClosed ASecondCloseAnswersAsTheFirst)
+  add_test(NAME windows.faults.${case}
+           COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:zel_serial_tests>
+                   --gtest_filter=Cases/LifecycleFaults.SoundBehaviour/${case})
+  set_tests_properties(windows.faults.${case} PROPERTIES TIMEOUT 60)
 endforeach()
 get_property(zel_serial_test_names DIRECTORY PROPERTY TESTS)
 list(FILTER zel_serial_test_names INCLUDE REGEX "^windows\\.(serial|channel)\\.")
