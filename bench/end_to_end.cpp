@@ -11,6 +11,13 @@
 //       polling sees the entry
 //   (d) ClosePort latency while a read waits for its time-out
 //   (e) heap allocations after OpenChannel has returned
+//   (f) bursts: events lost out of events sent, messages paced as at 9600
+//       and 57600 baud with pauses of 0 to twice the read time-out, and the
+//       time from a message's last byte to ReadTag
+//   (g) several channels in one process: CPU with 8 and 64 open and idle,
+//       memory per channel, and (b), (c) with 8 channels busy at once
+//   (h) a vanished device: CPU while its port is retried, and the time
+//       from its return to the first message visible to ReadTag
 //
 // The start and end of every platform read are timestamped by a serial back
 // end that forwards each step to the platform's own and adds only a clock
@@ -56,6 +63,9 @@ struct Options {
     uint32_t readTimeoutUnits = 5;    // 10-ms units: 50 ms
     uint32_t closeTimeoutUnits = 200;  // the long read time-out of (d): 2 s
     const char *samplesPath = nullptr;
+    int burstMessagesSlow = 40;   // (f) at 9600 baud
+    int burstMessagesFast = 200;  // (f) at 57600 baud
+    int returnCycles = 5;         // (h)
 };
 
 constexpr int kMaxMessages = 10000;
@@ -162,6 +172,7 @@ std::atomic<uint64_t> comportTraces{0};
 // stored that entry: when it came, and how many.
 std::atomic<uint64_t> storedTraces{0};
 std::atomic<int64_t> storedTraceNs{0};
+std::atomic<uint64_t> lostLines{0}, backLines{0};
 
 // The host's log: counts lines and keeps nothing.
 void CountingSink(void *, int level, const char *line) {
@@ -172,6 +183,8 @@ void CountingSink(void *, int level, const char *line) {
     logLines.fetch_add(1, std::memory_order_relaxed);
     if (level == 32 && std::strstr(line, "Start Unsoliceted Thread") != nullptr) startNotices.fetch_add(1);
     if (level == 8 && std::strncmp(line, "String from Comport ", 20) == 0) comportTraces.fetch_add(1);
+    if (level == 32 && std::strstr(line, " lost, reopening it every second") != nullptr) lostLines.fetch_add(1);
+    if (level == 32 && std::strstr(line, " back, reception resumed") != nullptr) backLines.fetch_add(1);
 }
 
 int32_t Call(ChannelBlock *channel, uint32_t operation, void *request = nullptr, int32_t number = 0) {
@@ -246,14 +259,18 @@ struct ReadLog {
 };
 ReadLog readLog;
 zel::SerialBackend recordingBackend;
+// The same, per port (the handle's low byte), for several channels at once.
+std::atomic<int64_t> portReadEnterNs[256], portReadExitNs[256];
 
 zel::IoStatus RecordedRead(zel::PortHandle port, void *buffer, uint32_t count, uint32_t *received) {
     readLog.enterNs.store(NowNs());
+    portReadEnterNs[port & 0xFF].store(readLog.enterNs.load());
     readLog.inRead.store(true);
     readLog.reads.fetch_add(1);
     const zel::IoStatus status = zel::PlatformSerialBackend().read(port, buffer, count, received);
     const bool ok = status == zel::IoStatus::kOk;
     readLog.exitNs.store(NowNs());
+    portReadExitNs[port & 0xFF].store(readLog.exitNs.load());
     readLog.received.store(*received);
     readLog.ok.store(ok);
     readLog.inRead.store(false);
@@ -752,6 +769,262 @@ void ReportAllocations() {
     AddFigure("(e) heap allocations after OpenChannel returned", v, "0", inTarget == 0 ? Verdict::kPass : Verdict::kMiss);
 }
 
+// ---------------------------------------------------------------- (f) bursts
+
+// Writes `bytes` as a line at `baud` carries them (10 bits a character), in
+// small pieces; returns the time of the last byte's write.
+int64_t TransmitPaced(const Line &line, const char *bytes, std::size_t length, int baud) {
+    constexpr std::size_t kPiece = 8;
+    const int64_t start = NowNs();
+    int64_t last = start;
+    for (std::size_t at = 0; at < length; at += kPiece) {
+        SleepUntilNs(start + static_cast<int64_t>(at) * 10000000000LL / baud);
+        last = NowNs();
+        if (Transmit(line, bytes + at, std::min(kPiece, length - at)) < 0) return -1;
+    }
+    return last;
+}
+
+// Message `index` of a burst: 15 records of kind 0, each on an entry of its
+// own (buses 1-8, slots 1-8, points 1-127), so that every event can be
+// found in the table afterwards.
+constexpr int kBurstRecords = 15;
+constexpr int kBurstMaxMessages = 8 * 8 * 127 / kBurstRecords;
+
+void BurstEntry(int event, char *address, int *busDigit, int *slotDigit, int *point) {
+    *busDigit = event / (8 * 127);
+    *slotDigit = event / 127 % 8;
+    *point = 1 + event % 127;
+    if (address != nullptr)
+        std::snprintf(address, 8, "%02u%02u%03u", static_cast<unsigned>(*busDigit + 1) % 100u,
+                      static_cast<unsigned>(*slotDigit + 1) % 100u, static_cast<unsigned>(*point) % 1000u);
+}
+
+std::size_t BuildBurstMessage(int index, char *text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::size_t at = 0;
+    std::memcpy(text, "\r\nhhhhhhhhhSF", 13);
+    at += 13;
+    for (int r = 0; r < kBurstRecords; ++r) {
+        int bus, slot, point;
+        BurstEntry(index * kBurstRecords + r, nullptr, &bus, &slot, &point);
+        std::snprintf(text + at, 25, "%c0000%c%c%c0000000000000000", '0' + bus, '0' + slot, hex[point >> 4], hex[point & 15]);
+        at += 24;
+    }
+    return at;
+}
+
+int64_t lastByteNs[kBurstMaxMessages];
+std::atomic<int64_t> visibleNs[kBurstMaxMessages];
+
+void RunBurst(const char *label, int baud, int messages, ChannelBlock *channel, const Line &line,
+              const Options &options) {
+    messages = std::clamp(messages, 1, kBurstMaxMessages);
+    const int spacingMs = 2 * static_cast<int>(options.readTimeoutUnits) * 10;
+    for (int i = 0; i < messages; ++i) visibleNs[i].store(0);
+    // The host watches each message's last entry, in order.
+    std::thread host([&] {
+        for (int i = 0; i < messages; ++i) {
+            char address[8];
+            int bus, slot, point;
+            BurstEntry(i * kBurstRecords + kBurstRecords - 1, address, &bus, &slot, &point);
+            const int64_t giveUp = NowNs() + 60000000000LL;
+            while (ReadTag(channel, address) == 0 && NowNs() < giveUp) SleepMs(0.1);
+            visibleNs[i].store(NowNs());
+        }
+    });
+    uint32_t lcg = 777u + static_cast<uint32_t>(baud);
+    for (int i = 0; i < messages; ++i) {
+        char text[400];
+        const std::size_t length = BuildBurstMessage(i, text);
+        lastByteNs[i] = TransmitPaced(line, text, length, baud);
+        lcg = lcg * 1103515245u + 12345u;
+        SleepMs((lcg >> 16) % (spacingMs + 1));
+    }
+    host.join();
+    int lost = 0;
+    for (int e = 0; e < messages * kBurstRecords; ++e) {
+        char address[8];
+        int bus, slot, point;
+        BurstEntry(e, address, &bus, &slot, &point);
+        lost += ReadTag(channel, address) == 1 ? 0 : 1;
+    }
+    int n = 0;
+    for (int i = 0; i < messages; ++i)
+        if (lastByteNs[i] > 0 && visibleNs[i].load() > lastByteNs[i]) scratch[n++] = Ms(visibleNs[i].load() - lastByteNs[i]);
+    char name[64], value[48];
+    std::snprintf(name, sizeof name, "(f) %s: events lost", label);
+    std::snprintf(value, sizeof value, "%d of %d", lost, messages * kBurstRecords);
+    AddFigure(name, value, "0 lost", lost == 0 ? Verdict::kPass : Verdict::kMiss);
+    if (n == 0) return;
+    const Stats st = StatsOf(scratch, n);
+    std::snprintf(name, sizeof name, "(f) %s: last byte to ReadTag, p50", label);
+    AddBounded(name, st.median, "ms", options.readTimeoutUnits * 10.0 + 5.0, true);
+    std::snprintf(name, sizeof name, "(f) %s: last byte to ReadTag, max", label);
+    AddBounded(name, st.max, "ms", options.readTimeoutUnits * 10.0 + 5.0, true);
+}
+
+// ---------------------------------------------------------------- (g) several channels
+
+long ResidentBytes() {
+    long pages = 0, resident = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+constexpr int kManyChannels = 64;
+constexpr int kBusyChannels = 8;
+
+struct Bank {
+    Line lines[kManyChannels];
+    ChannelBlock *blocks[kManyChannels] = {};
+    int open = 0;
+};
+
+// Opens channels up to `count`; false when one could not be opened.
+bool OpenUpTo(Bank &bank, int count, const Options &options, uint32_t infoBlockSize) {
+    const uint64_t before = startNotices.load();
+    const int first = bank.open;
+    for (int i = first; i < count; ++i) {
+        if (!OpenLine(bank.lines[i])) return false;
+        bank.blocks[i] = static_cast<ChannelBlock *>(std::calloc(1, infoBlockSize));
+        if (OpenChannel(bank.blocks[i], bank.lines[i].portName, options.readTimeoutUnits) != ZEL_OK) return false;
+        bank.open = i + 1;
+    }
+    if (!WaitFor(startNotices, before + static_cast<uint64_t>(count - first), 5000)) return false;
+    SleepMs(1300);
+    return true;
+}
+
+// (b), (c) on each of the first 8 channels at once: each panel sends a
+// message, its host thread waits for it in the table.
+void RunBusyChannels(Bank &bank, const Options &options) {
+    constexpr int kPerChannel = 25;
+    static double firstByte[kBusyChannels * kPerChannel], timeoutToRead[kBusyChannels * kPerChannel];
+    std::atomic<int> samples{0};
+    std::atomic<bool> failed{false};
+    const int messages = options.quick ? 5 : kPerChannel;
+    const int64_t timeoutNs = static_cast<int64_t>(options.readTimeoutUnits) * 10000000;
+    std::thread threads[kBusyChannels];
+    for (int c = 0; c < kBusyChannels; ++c)
+        threads[c] = std::thread([&, c] {
+            uint32_t lcg = 99u + static_cast<uint32_t>(c);
+            for (int i = 0; i < messages && !failed; ++i) {
+                char text[400];
+                const std::size_t length = BuildBurstMessage(i, text);
+                char address[8];
+                int bus, slot, point;
+                BurstEntry(i * kBurstRecords + kBurstRecords - 1, address, &bus, &slot, &point);
+                lcg = lcg * 1103515245u + 12345u;
+                SleepMs(20.0 + (lcg >> 16) % 40);
+                const int64_t sent = Transmit(bank.lines[c], text, length);
+                SleepUntilNs(sent + timeoutNs - 3000000);
+                const int64_t giveUp = sent + 3000000000LL;
+                while (ReadTag(bank.blocks[c], address) == 0 && NowNs() < giveUp) SleepMs(0.1);
+                const int64_t visible = NowNs();
+                if (visible >= giveUp) {
+                    failed = true;
+                    break;
+                }
+                const uint32_t port = std::atomic_ref<uint32_t>(bank.blocks[c]->port).load();
+                const int k = samples.fetch_add(1);
+                firstByte[k] = Ms(portReadEnterNs[port & 0xFF].load() - sent);
+                timeoutToRead[k] = Ms(visible - (sent + timeoutNs));
+            }
+        });
+    for (std::thread &t : threads) t.join();
+    if (failed) Fail("a message on one of 8 busy channels never reached ReadTag");
+    const int n = samples.load();
+    if (n == 0) return;
+    Stats st = StatsOf(firstByte, n);
+    AddBounded("(g) 8 busy: first byte to read start, p50", st.median, "ms", 1.0, true);
+    AddBounded("(g) 8 busy: first byte to read start, p99", st.p99, "ms", 5.0, true);
+    st = StatsOf(timeoutToRead, n);
+    AddBounded("(g) 8 busy: time-out end to ReadTag, p50", st.median, "ms", 1.0, true);
+    AddBounded("(g) 8 busy: time-out end to ReadTag, p99", st.p99, "ms", 5.0, true);
+}
+
+void RunSeveralChannels(const Options &options, uint32_t infoBlockSize) {
+    static Bank bank;
+    if (!OpenUpTo(bank, kBusyChannels, options, infoBlockSize)) {
+        Fail("opening 8 channels");
+        return;
+    }
+    MeasureIdleCpu("8 channels open and idle", "(g) CPU, 8 channels open and idle", options.idleSeconds);
+    RunBusyChannels(bank, options);
+    // The blocks are the host's; the driver's share is what opening adds.
+    for (int i = kBusyChannels; i < kManyChannels; ++i)
+        bank.blocks[i] = static_cast<ChannelBlock *>(std::calloc(1, infoBlockSize));
+    const long before = ResidentBytes();
+    for (int i = kBusyChannels; i < kManyChannels; ++i) {
+        if (!OpenLine(bank.lines[i]) ||
+            OpenChannel(bank.blocks[i], bank.lines[i].portName, options.readTimeoutUnits) != ZEL_OK) {
+            Fail("opening 64 channels");
+            return;
+        }
+        bank.open = i + 1;
+    }
+    SleepMs(1500);
+    const long after = ResidentBytes();
+    AddInfo("(g) memory per channel (resident)", (after - before) / 1024.0 / (kManyChannels - kBusyChannels), "KiB");
+    MeasureIdleCpu("64 channels open and idle", "(g) CPU, 64 channels open and idle", options.idleSeconds);
+    for (int i = 0; i < bank.open; ++i)
+        if (Call(bank.blocks[i], ZEL_OP_CLOSE_CHANNEL) != ZEL_OK) Fail("CloseChannel of one of 64");
+}
+
+// ---------------------------------------------------------------- (h) a vanished device
+
+void RunVanishedDevice(const Options &options, uint32_t infoBlockSize) {
+    char link[16];
+    std::snprintf(link, sizeof link, "/tmp/zb%d", static_cast<int>(getpid() % 10000));
+    unlink(link);
+    Line line;
+    char path[80];
+    if (!OpenLine(line)) return Fail("no pseudo-terminal for (h)");
+    std::snprintf(path, sizeof path, "/dev/%s", line.portName);
+    if (symlink(path, link) != 0) return Fail("no link for (h)");
+    auto *channel = static_cast<ChannelBlock *>(std::calloc(1, infoBlockSize));
+    const uint64_t started = startNotices.load();
+    if (OpenChannel(channel, link, options.readTimeoutUnits) != ZEL_OK) return Fail("OpenChannel on the link");
+    WaitFor(startNotices, started + 1, 3000);
+    SleepMs(1200);
+    int n = 0;
+    for (int cycle = 0; cycle < options.returnCycles; ++cycle) {
+        const uint64_t lost = lostLines.load();
+        close(line.master);
+        unlink(link);
+        if (!WaitFor(lostLines, lost + 1, 3000)) return Fail("the loss was not logged");
+        if (cycle == 0)
+            MeasureIdleCpu("port lost, reopened once a second", "(h) CPU while a lost port is retried",
+                           options.idleSeconds);
+        SleepMs(300 + 137 * cycle);  // the return falls anywhere in the retry period
+        if (!OpenLine(line)) return Fail("no pseudo-terminal for (h)");
+        std::snprintf(path, sizeof path, "/dev/%s", line.portName);
+        char text[400];
+        const std::size_t length = BuildBurstMessage(cycle, text);
+        char address[8];
+        int bus, slot, point;
+        BurstEntry(cycle * kBurstRecords + kBurstRecords - 1, address, &bus, &slot, &point);
+        // The panel sends as soon as the device is back; the bytes wait on
+        // the line until the driver has the port open again.
+        const int64_t back = NowNs();
+        if (symlink(path, link) != 0 || Transmit(line, text, length) < 0) return Fail("bringing the device back");
+        while (ReadTag(channel, address) == 0 && NowNs() < back + 5000000000LL) SleepMs(0.5);
+        if (ReadTag(channel, address) == 0) return Fail("no message after the device came back");
+        scratch[n++] = Ms(NowNs() - back);
+    }
+    const Stats st = StatsOf(scratch, n);
+    const double bound = 1000.0 + options.readTimeoutUnits * 10.0 + 50.0;
+    AddBounded("(h) device back to first message, p50", st.median, "ms", bound, true);
+    AddBounded("(h) device back to first message, max", st.max, "ms", bound, true);
+    Call(channel, ZEL_OP_CLOSE_CHANNEL);
+    close(line.master);
+    unlink(link);
+}
+
 // ---------------------------------------------------------------- main
 
 bool ParseOptions(int argc, char **argv, Options &options) {
@@ -767,6 +1040,9 @@ bool ParseOptions(int argc, char **argv, Options &options) {
             options.idleSeconds = 2.0;
             options.messages = 20;
             options.closeRuns = 5;
+            options.burstMessagesSlow = 8;
+            options.burstMessagesFast = 20;
+            options.returnCycles = 2;
         } else if (const char *v = value("--idle-seconds")) {
             options.idleSeconds = std::atof(v);
         } else if (const char *v = value("--messages")) {
@@ -870,6 +1146,21 @@ int main(int argc, char **argv) {
 
     Section("(e) heap allocations (malloc replacement, every thread)");
     ReportAllocations();
+
+    Section("(f) bursts: messages back to back and far apart, paced as on the line");
+    if (OpenChannel(channel, line.portName, options.readTimeoutUnits) != ZEL_OK) Fail("OpenChannel for (f)");
+    WaitFor(startNotices, 2, 3000);
+    SleepMs(1200);
+    RunBurst("9600 baud", 9600, options.burstMessagesSlow, channel, line, options);
+    if (!ClearTableThroughLine(channel, line, "0101001")) Fail("the clear command did not clear the table");
+    RunBurst("57600 baud", 57600, options.burstMessagesFast, channel, line, options);
+    if (Call(channel, ZEL_OP_CLOSE_CHANNEL) != ZEL_OK) Fail("CloseChannel after (f)");
+
+    Section("(g) several channels in one process");
+    RunSeveralChannels(options, info.channelBlockSize);
+
+    Section("(h) a vanished device and its return");
+    RunVanishedDevice(options, info.channelBlockSize);
 
     int pass = 0, miss = 0;
     std::printf("\n== summary: %d figures\n", figureCount);

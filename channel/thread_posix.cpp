@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "thread.h"
@@ -68,20 +69,19 @@ void *OwnModule() {
     return dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
 }
 
+// The handle that the pins hold (the same for every pin); kept so that
+// unpinning, in CloseChannel, allocates nothing.
+std::atomic<void *> pinnedModule{nullptr};
+
 // A program that the driver's code is linked into is never unloaded, and
 // dlopen does not find it by name: nothing to pin then.
 bool PinModule() {
-    OwnModule();
+    if (void *module = OwnModule()) pinnedModule.store(module);
     return true;
 }
 
 void UnpinModule() {
-    // Drops the reference PinModule took; the one just taken to find the
-    // module goes with it.
-    if (void *module = OwnModule()) {
-        dlclose(module);
-        dlclose(module);
-    }
+    if (void *module = pinnedModule.load()) dlclose(module);
 }
 
 constexpr ThreadPlatform kPosixThreads = {StartThread, JoinThread, SleepFor, PinModule, UnpinModule};

@@ -78,4 +78,6 @@ uint16_t ReadTagValue(ChannelBlock *channel, const char *address) {
     return value.value;
 }
 
+uint32_t PortOf(ChannelBlock *channel) { return std::atomic_ref<uint32_t>(channel->port).load(); }
+
 }  // namespace zeltest

@@ -47,4 +47,8 @@ std::string NameOf(const std::string &text);
 // ReadTag of an address text on a channel.
 uint16_t ReadTagValue(ChannelBlock *channel, const char *address);
 
+// The channel's port field, read as the driver's threads write it: the
+// reception changes it when a device vanishes and comes back.
+uint32_t PortOf(ChannelBlock *channel);
+
 }  // namespace zeltest

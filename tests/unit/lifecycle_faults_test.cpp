@@ -102,7 +102,7 @@ const Fault kFaults[] = {
          ASSERT_EQ(t.Open(), ZEL_OK);
          zeltest::Line().closeError = 5;
          EXPECT_EQ(t.Call(ZEL_OP_CLOSE_PORT), ZEL_OK);
-         EXPECT_EQ(t.channel->port, 0u);
+         EXPECT_EQ(zeltest::PortOf(t.channel), 0u);
          EXPECT_EQ(t.log.Count(32, "ZELQuon : Closing SUB reported error 5; the port is released"), 1);
          EXPECT_EQ(t.Open(), ZEL_OK);
      }},

@@ -103,7 +103,7 @@ TEST_F(Lifecycle, DisabledChannelOpensNothing) {
     PtyPair pty;
     OpenChannelRequest request = OpenRequest(pty.PortName(), 10, 0);
     EXPECT_EQ(Call(channel, ZEL_OP_OPEN_CHANNEL, &request), ZEL_OK);
-    EXPECT_EQ(channel->port, 0u);
+    EXPECT_EQ(zeltest::PortOf(channel), 0u);
     EXPECT_EQ(channel->portBlock.name[0], '\0');
     EXPECT_EQ(KorStandinClientCount(), 0);
     std::this_thread::sleep_for(1200ms);
@@ -113,7 +113,7 @@ TEST_F(Lifecycle, DisabledChannelOpensNothing) {
     std::snprintf(channel->portBlock.name, sizeof channel->portBlock.name, "%s", pty.PortName().c_str());
     channel->portBlock.lineSettings = {9600, 8, 0, 0};
     EXPECT_EQ(Call(channel, ZEL_OP_REOPEN_PORT), ZEL_OK);
-    EXPECT_NE(channel->port, 0u);
+    EXPECT_NE(zeltest::PortOf(channel), 0u);
     EXPECT_EQ(channel->enabled, 1u);
     EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK);
 }
@@ -123,7 +123,7 @@ TEST_F(Lifecycle, PortThatCannotBeOpenedIsLoggedAndChangesNothingElse) {
     channel->channelNumber = 9;
     EXPECT_EQ(Open("ttyNOSUCH", 10, 5), ZEL_PORT_FAILED);
     EXPECT_EQ(log.Count(32, "ZELQuon : Fail to open ttyNOSUCH"), 1);
-    EXPECT_EQ(channel->port, 0u);
+    EXPECT_EQ(zeltest::PortOf(channel), 0u);
     EXPECT_EQ(channel->enabled, 1u);
     EXPECT_EQ(channel->readTimeout, 77u);
     EXPECT_EQ(channel->channelNumber, 9);
@@ -174,7 +174,7 @@ TEST_F(Lifecycle, RefusedClientLeavesThePortOpenWithoutReception) {
     KorStandinSetRegistrationResult(0x0001);
     EXPECT_EQ(Open(pty.PortName()), ZEL_FAILED);
     KorStandinSetRegistrationResult(0);
-    EXPECT_NE(channel->port, 0u);
+    EXPECT_NE(zeltest::PortOf(channel), 0u);
     EXPECT_STREQ(channel->portBlock.name, pty.PortName().c_str());
     EXPECT_EQ(Read("0104130"), 2) << "table not cleared";
     std::this_thread::sleep_for(1200ms);
@@ -200,7 +200,7 @@ TEST_F(Lifecycle, ThreadThatCannotStartIsLogged) {
     EXPECT_EQ(Open(pty.PortName()), ZEL_PORT_FAILED);
     zel::UseThreadPlatform(nullptr);
     EXPECT_EQ(log.Count(32, "ZelQX : Can Not open Unsolicetd thread !!!"), 1);
-    EXPECT_NE(channel->port, 0u);
+    EXPECT_NE(zeltest::PortOf(channel), 0u);
     EXPECT_EQ(KorStandinClientCount(), 1);
     EXPECT_EQ(Read("0104130"), 2) << "table not cleared";
     // Closed and opened anew, the channel gets its thread.
@@ -212,10 +212,10 @@ TEST_F(Lifecycle, ThreadThatCannotStartIsLogged) {
 TEST_F(Lifecycle, RepeatedOpenKeepsOneThread) {
     PtyPair pty, other;
     OpenAndWaitForThread(pty);
-    const uint32_t port = channel->port;
+    const uint32_t port = zeltest::PortOf(channel);
     // Port open: refused.
     EXPECT_EQ(Open(other.PortName()), ZEL_PORT_FAILED);
-    EXPECT_EQ(channel->port, port);
+    EXPECT_EQ(zeltest::PortOf(channel), port);
     EXPECT_STREQ(channel->portBlock.name, pty.PortName().c_str());
     // Port closed, reception running: opened and served by the same thread.
     ASSERT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK);
@@ -291,10 +291,10 @@ TEST_F(Lifecycle, CloseAndReopenKeepTheThreadAndTheTable) {
     OpenAndWaitForThread(pty);
     pty.Send(Message(Record('0', '8', '0', "01"), 1));
     ASSERT_TRUE(WaitForValue("0101001", 2));
-    const uint32_t port = channel->port;
+    const uint32_t port = zeltest::PortOf(channel);
 
     EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK);
-    EXPECT_EQ(channel->port, 0u);
+    EXPECT_EQ(zeltest::PortOf(channel), 0u);
     EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK) << "nothing to close";
     EXPECT_EQ(Call(channel, ZEL_OP_PURGE_INPUT), ZEL_OK);
     EXPECT_EQ(Read("0101001"), 2) << "the table keeps its contents";
@@ -303,8 +303,8 @@ TEST_F(Lifecycle, CloseAndReopenKeepTheThreadAndTheTable) {
     // Bytes sent while closed wait in the line; ReopenPort brings them in.
     EXPECT_EQ(Call(channel, ZEL_OP_REOPEN_PORT), ZEL_OK);
     EXPECT_EQ(channel->enabled, 1u);
-    EXPECT_EQ(zel::SetReadTimeout(channel->port, 100), 100) << "reopened with the opening's 1000 ms";
-    zel::SetReadTimeout(channel->port, 10);
+    EXPECT_EQ(zel::SetReadTimeout(zeltest::PortOf(channel), 100), 100) << "reopened with the opening's 1000 ms";
+    zel::SetReadTimeout(zeltest::PortOf(channel), 10);
     pty.Send(Message(Record('0', '0', '0', "02"), 1));
     EXPECT_TRUE(WaitForValue("0101002", 1));
     EXPECT_EQ(log.Count(32, kStartNotice), 1);
@@ -313,24 +313,24 @@ TEST_F(Lifecycle, CloseAndReopenKeepTheThreadAndTheTable) {
 TEST_F(Lifecycle, ReopenWhileOpenIsRefusedByTheExclusiveOpen) {
     PtyPair pty;
     ASSERT_EQ(Open(pty.PortName()), ZEL_OK);
-    const uint32_t port = channel->port;
+    const uint32_t port = zeltest::PortOf(channel);
     EXPECT_EQ(Call(channel, ZEL_OP_REOPEN_PORT), ZEL_PORT_FAILED);
-    EXPECT_EQ(channel->port, port);
+    EXPECT_EQ(zeltest::PortOf(channel), port);
     EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK);
 }
 
 TEST_F(Lifecycle, ChangeZelParamsMovesReceptionToAnotherPort) {
     PtyPair first, second;
     OpenAndWaitForThread(first);
-    const uint32_t old = channel->port;
+    const uint32_t old = zeltest::PortOf(channel);
     ChangeParamsRequest request = ChangeRequest(second.PortName(), {19200, 7, 0, 2});
     EXPECT_EQ(Call(channel, ZEL_OP_CHANGE_ZEL_PARAMS, &request), ZEL_OK);
-    EXPECT_NE(channel->port, 0u);
+    EXPECT_NE(zeltest::PortOf(channel), 0u);
     EXPECT_EQ(zel::CloseSerialPort(old), zel::kSerialIoFailed) << "the old port was closed";
     EXPECT_STREQ(channel->portBlock.name, second.PortName().c_str());
     EXPECT_EQ(channel->portBlock.lineSettings.baudRate, 19200);
     EXPECT_EQ(channel->portBlock.lineSettings.parity, 2);
-    EXPECT_EQ(zel::SetReadTimeout(channel->port, 10), 10) << "the stored read time-out applied";
+    EXPECT_EQ(zel::SetReadTimeout(zeltest::PortOf(channel), 10), 10) << "the stored read time-out applied";
     second.Send(Message(Record('2', '0', '2', "21"), 1));
     EXPECT_TRUE(WaitForValue("0303033", 1));
     first.Send(Message(Record('2', '0', '2', "22"), 1));
@@ -349,11 +349,11 @@ TEST_F(Lifecycle, ChangeZelParamsMovesReceptionToAnotherPort) {
 TEST_F(Lifecycle, ChangeZelParamsToTheOpenPortIsRefusedButStoresTheSettings) {
     PtyPair pty;
     OpenAndWaitForThread(pty);
-    const uint32_t port = channel->port;
+    const uint32_t port = zeltest::PortOf(channel);
     ChangeParamsRequest request = ChangeRequest(pty.PortName(), {4800, 8, 2, 0});
     EXPECT_EQ(Call(channel, ZEL_OP_CHANGE_ZEL_PARAMS, &request), ZEL_PORT_FAILED);
     EXPECT_EQ(log.Count(32, "ZELMR> ChangeZelParams() open new COM port failed"), 1);
-    EXPECT_EQ(channel->port, port) << "the open port keeps running";
+    EXPECT_EQ(zeltest::PortOf(channel), port) << "the open port keeps running";
     EXPECT_EQ(channel->portBlock.lineSettings.baudRate, 4800);
     pty.Send(Message(Record('0', '0', '0', "09"), 1));
     EXPECT_TRUE(WaitForValue("0101009", 1));
@@ -364,7 +364,7 @@ TEST_F(Lifecycle, FailedChangeLeavesTheChannelClosedWithTheNewNameStored) {
     ASSERT_EQ(Open(pty.PortName()), ZEL_OK);
     ChangeParamsRequest request = ChangeRequest("ttyNOSUCH", {2400, 8, 0, 0});
     EXPECT_EQ(Call(channel, ZEL_OP_CHANGE_ZEL_PARAMS, &request), ZEL_PORT_FAILED);
-    EXPECT_EQ(channel->port, 0u);
+    EXPECT_EQ(zeltest::PortOf(channel), 0u);
     EXPECT_STREQ(channel->portBlock.name, "ttyNOSUCH");
     EXPECT_EQ(channel->portBlock.lineSettings.baudRate, 2400);
     // A fresh block: the open uses whatever flow flags the block holds.
@@ -395,13 +395,13 @@ TEST_F(Lifecycle, OldPortWhoseCloseFailedIsClosedOnceTheNewOneOpens) {
 TEST_F(Lifecycle, FailedCloseKeepsTheHandle) {
     PtyPair pty;
     ASSERT_EQ(Open(pty.PortName()), ZEL_OK);
-    const uint32_t port = channel->port;
+    const uint32_t port = zeltest::PortOf(channel);
     zeltest::RecordingBackend recording;
     recording.FailNext(zeltest::SerialStep::kClose);
     EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_PORT_FAILED);
-    EXPECT_EQ(channel->port, port);
+    EXPECT_EQ(zeltest::PortOf(channel), port);
     EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK);
-    EXPECT_EQ(channel->port, 0u);
+    EXPECT_EQ(zeltest::PortOf(channel), 0u);
 }
 
 TEST_F(Lifecycle, CloseDuringAWaitingReadReturnsPromptly) {
@@ -448,7 +448,7 @@ TEST_F(Recovery, AVanishedDeviceIsReopenedByNameWhenItComesBack) {
     first->CloseMaster();  // gone in the middle of a read
     unlink(link);
     ASSERT_TRUE(WaitUntil([&] { return Lost() == 1; }, 2s));
-    EXPECT_EQ(channel->port, 0u);
+    EXPECT_EQ(zeltest::PortOf(channel), 0u);
     EXPECT_EQ(Read("0101001"), 1) << "the records that arrived before the loss are applied";
     EXPECT_EQ(Read("0505000"), 2) << "the table keeps its entries";
     std::this_thread::sleep_for(1500ms);
@@ -460,7 +460,7 @@ TEST_F(Recovery, AVanishedDeviceIsReopenedByNameWhenItComesBack) {
     ASSERT_TRUE(WaitUntil([&] { return Back() == 1; }, 3s));
     second.Send(Message(Record('6', '2', '6', "02"), 1));
     EXPECT_TRUE(WaitForValue("0707142", 1));
-    EXPECT_EQ(zel::SetReadTimeout(channel->port, 20), 20) << "reopened with the channel's read time-out";
+    EXPECT_EQ(zel::SetReadTimeout(zeltest::PortOf(channel), 20), 20) << "reopened with the channel's read time-out";
     EXPECT_STREQ(channel->portBlock.name, link);
     EXPECT_EQ(log.Count(32, kStartNotice), 1);
 
@@ -471,7 +471,7 @@ TEST_F(Recovery, AVanishedDeviceIsReopenedByNameWhenItComesBack) {
     PtyPair third;
     Plug(third);
     std::this_thread::sleep_for(1500ms);
-    EXPECT_EQ(channel->port, 0u);
+    EXPECT_EQ(zeltest::PortOf(channel), 0u);
     EXPECT_EQ(Back(), 1);
 
     // Loss and return, over and over, leak no descriptor.
@@ -508,7 +508,7 @@ TEST_P(LifecycleOpenFaults, EachFailingStepGivesTwoAndLeaksNothing) {
     recording.FailNext(GetParam().step);
     EXPECT_EQ(Open(pty.PortName()), ZEL_PORT_FAILED);
     EXPECT_EQ(log.Count(32, "ZELQuon : Fail to open " + pty.PortName()), 1);
-    EXPECT_EQ(channel->port, 0u);
+    EXPECT_EQ(zeltest::PortOf(channel), 0u);
     EXPECT_EQ(KorStandinClientCount(), 0) << "no client for a channel that did not open";
     EXPECT_EQ(zeltest::Recorded().opens.load(), zeltest::Recorded().closes.load());
     EXPECT_EQ(zeltest::OpenDescriptorCount(), descriptors);
@@ -520,7 +520,7 @@ TEST_P(LifecycleOpenFaults, EachFailingStepGivesTwoAndLeaksNothing) {
     recording.FailNext(GetParam().step);
     ChangeParamsRequest change = ChangeRequest(pty.PortName());
     EXPECT_EQ(Call(channel, ZEL_OP_CHANGE_ZEL_PARAMS, &change), ZEL_PORT_FAILED);
-    EXPECT_EQ(channel->port, 0u);
+    EXPECT_EQ(zeltest::PortOf(channel), 0u);
     EXPECT_EQ(zeltest::OpenDescriptorCount(), descriptors);
     // Nothing is held: the next attempt opens.
     EXPECT_EQ(Open(pty.PortName()), ZEL_OK);

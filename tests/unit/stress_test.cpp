@@ -171,7 +171,7 @@ TEST(Stress, HostThreadsAndTrafficTogether) {
     EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK);
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK);
-    EXPECT_EQ(channel->port, 0u);
+    EXPECT_EQ(zeltest::PortOf(channel), 0u);
     EXPECT_EQ(zeltest::OpenDescriptorCount(), descriptors) << "no handle leaked";
     for (int bus = 0; bus < 9; ++bus)
         for (int slot = 0; slot < 9; ++slot)
@@ -259,7 +259,9 @@ TEST(Stress, EachOfFourChannelsGetsItsOwnPanelsEvents) {
     EXPECT_EQ(unexpected.load(), 0);
     for (int i = 0; i < kChannels; ++i) {
         Channel &c = *channels[i];
-        if (c.block->port == 0) EXPECT_EQ(Call(c.block, ZEL_OP_REOPEN_PORT), ZEL_OK);
+        if (zeltest::PortOf(c.block) == 0) {
+            EXPECT_EQ(Call(c.block, ZEL_OP_REOPEN_PORT), ZEL_OK);
+        }
         EXPECT_TRUE(zeltest::WaitUntil([&] { return zeltest::SameAsModel(&c.block->statusTable[0][0][0], c.model); },
                                        3s))
             << "channel " << i << " differs from its panel's model";
