@@ -15,13 +15,39 @@
  *     ChangeParamsRequest.
  *   - All numbers are little-endian.
  *
- * Repeated OpenChannel
- *   A channel has at most one reception thread. OpenChannel on a channel
- *   whose port is already open is refused with ZEL_PORT_FAILED (2), as a
- *   second exclusive open of the port would be, and changes nothing but
- *   `enabled`. OpenChannel on a channel whose port is closed but whose
- *   reception thread already runs (after CloseChannel or ClosePort) opens the
- *   port and is served by the running thread; no second thread is started.
+ * Channels
+ *   Every operation works on the ChannelBlock that its own ZelCall names;
+ *   one process may serve many channels (64 and more), each with a
+ *   reception thread of its own. A channel has at most one reception
+ *   thread. OpenChannel on a channel whose port is already open is refused
+ *   with ZEL_PORT_FAILED (2), as a second exclusive open of the port would
+ *   be, and changes nothing but `enabled`. OpenChannel on a channel whose
+ *   port is closed but whose reception runs (after ClosePort) opens the port
+ *   and is served by that reception; no second thread is started.
+ *
+ * Freeing a block, unloading the driver
+ *   CloseChannel closes the port, ends the channel's reception and returns
+ *   once its thread has ended. After CloseChannel has returned 0, the host
+ *   may free the block; with no channel open it may unload the library.
+ *   CloseChannel returns ZEL_PORT_FAILED (2) when the port could not be
+ *   closed, or when the reception did not end within 5 s (it ends later):
+ *   the block must then be kept. ClosePort keeps the reception (ReopenPort
+ *   resumes on it). While a reception runs the driver holds a reference to
+ *   its own module, so unloading it with channels still receiving leaves it
+ *   loaded until they are closed.
+ *
+ * The `port` field
+ *   Besides the lifecycle operations, the driver's reception writes `port`
+ *   when the device under it vanishes (0) and when it has reopened it (a new
+ *   handle). A host that reads the field reads it as one aligned 32-bit
+ *   word.
+ *
+ * Stack
+ *   The host's `err` is called from the reception threads with texts of up
+ *   to 999 characters. A reception thread commits 32 KiB of stack and
+ *   reserves 1 MiB (Windows: the executable's default reserve); the driver
+ *   itself uses under 8 KiB of it, so `err` can count on 24 KiB committed
+ *   and may grow into the reserve.
  *
  * Null pointers
  *   ZelMain never dereferences a null ZelCall, channel, request, address or
@@ -123,7 +149,7 @@ enum {
 typedef struct ChannelBlock {
     uint32_t readTimeout;      /* 0x000 read time-out, 10-ms units */
     uint32_t enabled;          /* 0x004 */
-    uint32_t port;             /* 0x008 open port handle, 0 = none */
+    uint32_t port;             /* 0x008 open port handle, 0 = none (see "The port field") */
     PortBlock portBlock;       /* 0x00C */
     uint16_t clientId;         /* 0x022 */
     uint16_t paramF;           /* 0x024 */
