@@ -99,6 +99,25 @@ TEST_F(Lifecycle, AnEventTravelsFromTheLineToReadTag) {
     EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_CHANNEL), ZEL_OK);
 }
 
+// The host's err runs on the reception thread with texts of up to 999
+// characters: it may use more stack than the thread commits.
+TEST_F(Lifecycle, TheHostsLogMayUseMoreStackThanTheThreadCommits) {
+    static std::atomic<int> lines{0};
+    KorStandinSetLogSink(
+        [](void *, int, const char *line) {
+            volatile char frame[128 * 1024];
+            for (std::size_t i = 0; i < sizeof frame; i += 512) frame[i] = line[0];
+            lines += frame[sizeof frame - 512] == line[0] ? 1 : 0;
+        },
+        nullptr);
+    PtyPair pty;
+    ASSERT_EQ(Open(pty.PortName()), ZEL_OK);
+    std::this_thread::sleep_for(1200ms);
+    pty.Send(Message(Record('0', '3', '3', "00"), 1));
+    EXPECT_TRUE(WaitForValue("0104130", 1));
+    EXPECT_GE(lines.load(), 4) << "the start notice and the message's traces";
+}
+
 TEST_F(Lifecycle, DisabledChannelOpensNothing) {
     PtyPair pty;
     OpenChannelRequest request = OpenRequest(pty.PortName(), 10, 0);
