@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The main job: the whole chain for a person at a terminal. zelpanel plays
 # the fire-alarm panel on one end of a pseudo-terminal pair, zelhost plays
-# the host on the other end with the driver loaded, and the run ends with a
-# summary comparing what the panel sent with what ReadTag returned.
+# the host on the other end with the driver loaded (its messages come one by
+# one and in a burst), and the run ends with a summary comparing what the
+# panel sent with what ReadTag returned. A second run does the same with two
+# panels and one host that opens a channel on each.
 # Usage: scripts/demo.sh [--windows]   (--windows: the DLL under Wine)
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -5,11 +5,15 @@
 set -u
 scenario=$1
 bin=$2
-units=20  # read time-out of 0.2 s: zelpanel pauses 0.7 s between messages
+units=20  # read time-out of 0.2 s
 work=$(mktemp -d)
-panel_pid=
+panel_pid=  # the last zelpanel started
+panel_pids=()
+host=
+link=
 cleanup() {
-    [ -n "$panel_pid" ] && kill "$panel_pid" 2>/dev/null
+    for pid in "${panel_pids[@]}" $host; do kill "$pid" 2>/dev/null; done
+    [ -n "$link" ] && rm -f "$link"
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -24,25 +28,38 @@ fail() {
 
 # Starts zelpanel with ARGS and sets `port` to the pseudo-terminal it made.
 start_panel() {
-    "$bin/zelpanel" "$@" >"$work/panel.out" 2>&1 &
+    local out=$work/panel${#panel_pids[@]}.out
+    "$bin/zelpanel" "$@" >"$out" 2>&1 &
     panel_pid=$!
+    panel_pids+=("$panel_pid")
     port=
     for _ in $(seq 600); do
-        port=$(sed -n 's/^port //p' "$work/panel.out")
+        port=$(sed -n 's/^port //p' "$out")
         [ -n "$port" ] && return 0
         sleep 0.05
     done
     fail "zelpanel printed no port"
 }
 
+# Waits for every zelpanel started.
 finish_panel() {
-    wait "$panel_pid" || fail "zelpanel exited with $?"
-    panel_pid=
+    for pid in "${panel_pids[@]}"; do wait "$pid" || fail "zelpanel exited with $?"; done
+    panel_pids=()
+}
+
+# Waits up to 30 s for a line of the host's output that matches PATTERN.
+wait_for() {
+    for _ in $(seq 600); do
+        grep -Eq -- "$1" "$work/host.out" && return 0
+        sleep 0.05
+    done
+    return 1
 }
 
 case $scenario in
 read_after_listening)
-    start_panel send --pty --timeout $units "ckt bus=1 slot=4 point=130" \
+    # A burst: the messages go back to back.
+    start_panel send --pty --timeout $units --pause 0 "ckt bus=1 slot=4 point=130" \
         "bit0 bus=2 slot=1 point=127; bit1 bus=2 slot=1 point=127" "battery bus=3"
     "$bin/zelhost" read --port "$port" --timeout $units --idle 1.5 0104130 0201127 0301148 0102141 >"$work/host.out" ||
         fail "zelhost read exited with $?"
@@ -52,8 +69,10 @@ read_after_listening)
     done
     ;;
 capture_and_replay)
-    # A site's traffic, captured, then played back with the same timing.
-    start_panel send --pty --timeout $units "ckt bus=1 slot=4 point=130" "wait 0.8" \
+    # A site's traffic, captured, then played back with the same timing. Pauses
+    # longer than the read time-out give each message a read of its own, so
+    # that the times the driver takes them do not hang on where reads end.
+    start_panel send --pty --timeout $units --pause 0.7 "ckt bus=1 slot=4 point=130" "wait 0.8" \
         'raw "\r\nhhhhhhhhhhS1\x300003000000000000000000\xFF"' "battery bus=3" clear
     "$bin/zelhost" monitor --port "$port" --timeout $units --idle 2 --capture "$work/first.txt" >"$work/host1.out" ||
         fail "first zelhost monitor exited with $?"
@@ -74,6 +93,7 @@ capture_and_replay)
     grep -q '0301148  Battery       0 -> 1' "$work/host2.out" || fail "the replay did not set the Battery point"
     ;;
 random_soak)
+    # With zelpanel's short default pause, several messages share each read.
     start_panel random --pty --seed 20261208 --count 12 --max-events 6 --timeout $units --report "$work/sent.txt"
     "$bin/zelhost" monitor --port "$port" --timeout $units --idle 1.5 --expect "$work/sent.txt" >"$work/host.out" ||
         fail "zelhost monitor exited with $?"
@@ -108,17 +128,54 @@ ctrl_c_closes)
     start_panel send --pty --timeout $units "ckt bus=1 slot=4 point=130" "wait 60" clear
     "$bin/zelhost" monitor --port "$port" --timeout $units >"$work/host.out" 2>&1 &
     host=$!
-    for _ in $(seq 600); do
-        grep -q '0104130  CKT' "$work/host.out" && break
-        sleep 0.05
-    done
-    grep -q '0104130  CKT' "$work/host.out" || fail "the event was not shown"
+    wait_for '0104130  CKT' || fail "the event was not shown"
     kill -INT "$host"
     status=0
     wait "$host" || status=$?
+    host=
     [ "$status" -eq 0 ] || fail "zelhost exited with $status after Ctrl-C"
     grep -q '^channel closed: CloseChannel answered 0 (success)$' "$work/host.out" || fail "the channel was not closed"
     kill -INT "$panel_pid"
+    finish_panel
+    ;;
+two_ports)
+    # One monitor, a channel block per port: each panel's points on its own
+    # port, also where both panels set the same address.
+    start_panel send --pty --timeout $units --report "$work/sent1.txt" "ckt bus=1 slot=4 point=130" \
+        "bit1 bus=2 slot=1 point=5" "wait 0.5" clear "battery bus=3"
+    first=$port
+    start_panel send --pty --timeout $units --report "$work/sent2.txt" "shorted bus=1 slot=2 point=141" \
+        "bit0 bus=2 slot=1 point=5"
+    second=$port
+    "$bin/zelhost" monitor --port "$first" --port "$second" --timeout $units --idle 1.5 \
+        --expect "$work/sent1.txt" --expect "$work/sent2.txt" >"$work/host.out" || fail "zelhost monitor exited with $?"
+    finish_panel
+    for line in "summary for $first: all 3 points match" "summary for $second: all 2 points match" \
+        "summary: all 5 points match" "6 messages received ($first 4, $second 2)"; do
+        grep -qxF "$line" "$work/host.out" || fail "no line '$line'"
+    done
+    grep -Eq "^ +[0-9.]+  $second +0201005  Regular +0 -> 1$" "$work/host.out" || fail "the second port's change is not shown"
+    ;;
+port_lost_and_back)
+    # The panel's line goes away and comes back under the same short link,
+    # as under a udev name: the driver reopens it by that name.
+    link=$(mktemp -u /tmp/XXXXXX)  # 11 characters: fits the driver's port field
+    start_panel send --pty --timeout $units --hold 60 "ckt bus=1 slot=4 point=130"
+    ln -s "/dev/$port" "$link"
+    "$bin/zelhost" monitor --port "$link" --timeout $units >"$work/host.out" 2>&1 &
+    host=$!
+    wait_for '0104130  CKT           0 -> 1' || fail "the first event was not shown"
+    rm "$link"
+    kill "$panel_pid"
+    finish_panel
+    wait_for "^ +[0-9.]+  $link  line lost: reopening every second$" || fail "the loss was not shown"
+    start_panel send --pty --timeout $units "battery bus=3"
+    ln -s "/dev/$port" "$link"
+    wait_for "^ +[0-9.]+  $link  line back$" || fail "the return was not shown"
+    wait_for '0301148  Battery       0 -> 1' || fail "no event after the line came back"
+    kill -INT "$host"
+    wait "$host" || fail "zelhost exited with $? after Ctrl-C"
+    host=
     finish_panel
     ;;
 *)

@@ -6,6 +6,7 @@
 
 #include "cp437.h"
 #include "driver_library.h"
+#include "driver_log.h"
 #include "host_session.h"
 
 namespace {
@@ -116,6 +117,35 @@ INSTANTIATE_TEST_SUITE_P(
                     TypeOf{"0101128", "-"}, TypeOf{"0104130", "CKT"}, TypeOf{"0104133", "CKT"}, TypeOf{"0104134", "-"},
                     TypeOf{"0102140", "Line Shorted"}, TypeOf{"0102143", "Line Shorted"}, TypeOf{"0102144", "-"},
                     TypeOf{"0301148", "Battery"}, TypeOf{"0302148", "-"}, TypeOf{"010413", "-"}));
+
+struct LogCase {
+    int level;
+    const char *line;
+    LogKind kind;
+    const char *text;
+};
+
+class DriverLogLines : public testing::TestWithParam<LogCase> {};
+
+TEST_P(DriverLogLines, SayWhatHappened) {
+    const LogLine log = ReadLogLine(GetParam().level, GetParam().line);
+    EXPECT_EQ(log.kind, GetParam().kind);
+    EXPECT_EQ(log.text, GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, DriverLogLines,
+    testing::Values(LogCase{8, "orginal \r\nhhhhhhhhhhS1030003000000000000000000\r\n ", LogKind::kMessage,
+                            "\r\nhhhhhhhhhhS1030003000000000000000000\r\n"},
+                    LogCase{8, "orginal gggggggggg\r\n ", LogKind::kMessage, "gggggggggg\r\n"},
+                    LogCase{8, "orginal \r\nhh ", LogKind::kNoise, "\r\nhh"},
+                    LogCase{8, "String from Comport \r\nhhhhhhhhhhS1", LogKind::kOther, ""},
+                    LogCase{32, "orginal gggggggggg ", LogKind::kOther, ""},
+                    LogCase{32, "ZELQuon : Port ttyZEL0 lost, reopening it every second", LogKind::kPortLost, "ttyZEL0"},
+                    LogCase{32, "ZELQuon : Port pts/3 back, reception resumed", LogKind::kPortBack, "pts/3"},
+                    LogCase{32, "ZELQuon : Port  back, reception resumed", LogKind::kOther, ""},
+                    LogCase{32, "ZELQuon : Fail to open pts/3", LogKind::kOther, ""},
+                    LogCase{32, "ZelQX : Start Unsoliceted Thread", LogKind::kReceptionStart, ""}));
 
 TEST(AddressText, IsSevenDigits) {
     EXPECT_TRUE(IsAddressText("0104130"));

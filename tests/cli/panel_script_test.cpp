@@ -18,11 +18,16 @@ TEST(PanelScript, MessagesWaitsAndCommentsInOrder) {
         "   wait 2.5\n"
         "battery bus=3; bit0 bus=2 slot=1 point=7\n"
         "clear\n"
-        "raw \"# not a comment\"";
+        "raw \"# not a comment\"\n"
+        "pause 0\n"
+        "pause";
     std::vector<ScriptStep> steps;
     std::string error;
     ASSERT_TRUE(ParseScript(script, &steps, &error)) << error;
-    ASSERT_EQ(steps.size(), 5u);
+    ASSERT_EQ(steps.size(), 7u);
+    EXPECT_TRUE(steps[5].isPause && steps[6].isPause);
+    EXPECT_DOUBLE_EQ(steps[5].pauseSeconds, 0);
+    EXPECT_DOUBLE_EQ(steps[6].pauseSeconds, -1);
     EXPECT_FALSE(steps[0].isWait);
     EXPECT_EQ(Describe(steps[0].message), "ckt bus=1 slot=4 point=130");
     EXPECT_TRUE(steps[1].isWait);
@@ -51,6 +56,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, PanelScriptRefuses,
                                          BadScript{"wait -1", "line 1: wait needs seconds"},
                                          BadScript{"wait 3601", "line 1: wait needs seconds"},
                                          BadScript{"wait 1s", "line 1: wait needs seconds"},
+                                         BadScript{"clear\npause -0.5", "line 2: pause needs seconds"},
                                          BadScript{"\n\n# c\nckt bus=1", "line 4: 'ckt bus=1' needs"},
                                          BadScript{"waiting 1", "line 1: unknown event 'waiting'"}));
 

@@ -65,14 +65,24 @@ TEST(PointWatch, SummaryComparesSequencesPerPoint) {
         {1, "0201127", 2}, {2, "0201127", 2}, {3, "0201127", 0},   // a repeated value is no change
         {1, "0301148", 1},                                          // never seen
         {1, "0000001", 0},                                          // nothing to see
+        // Back to back: values replaced within one look go unseen.
+        {1, "0402001", 1}, {2, "0402001", 3}, {3, "0402001", 0},   // seen: 3 0
+        {1, "0402002", 1}, {2, "0402002", 0},                      // seen: nothing
+        {1, "0402003", 1}, {2, "0402003", 3},                      // seen: 1, not the end
+        {1, "0402004", 1}, {2, "0402004", 3},                      // seen: 3 1, out of order
     };
     const std::map<std::string, std::vector<int>> seen = {
-        {"0104130", {1, 0}}, {"0201127", {2, 0}}, {"0808133", {1}}};  // 0808133 unexpected
+        {"0104130", {1, 0}}, {"0201127", {2, 0}}, {"0808133", {1}},  // 0808133 unexpected
+        {"0402001", {3, 0}}, {"0402003", {1}}, {"0402004", {3, 1}}};
     const std::vector<SummaryRow> rows = CompareWithSent(expected, seen);
     std::map<std::string, SummaryRow> byAddress;
     for (const SummaryRow &r : rows) byAddress[r.address] = r;
-    ASSERT_EQ(rows.size(), 5u);
-    EXPECT_TRUE(byAddress["0104130"].matches);
+    ASSERT_EQ(rows.size(), 9u);
+    EXPECT_TRUE(byAddress["0402001"].matches && !byAddress["0402001"].allSeen);
+    EXPECT_TRUE(byAddress["0402002"].matches && !byAddress["0402002"].allSeen);
+    EXPECT_FALSE(byAddress["0402003"].matches);
+    EXPECT_FALSE(byAddress["0402004"].matches);
+    EXPECT_TRUE(byAddress["0104130"].allSeen);
     EXPECT_TRUE(byAddress["0201127"].matches);
     EXPECT_EQ(ValuesText(byAddress["0201127"].sent), "2 0");
     EXPECT_FALSE(byAddress["0301148"].matches);

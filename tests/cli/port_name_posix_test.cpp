@@ -31,17 +31,32 @@ TEST_F(PortNames, ShortNamesAndLinksReachTheDevice) {
     // A link such as /dev/serial/by-id/... names the device it points to.
     ASSERT_EQ(symlink("/dev/null", (dir + "/usb-Panel_Adapter_1234-if00-port0").c_str()), 0);
     ASSERT_EQ(symlink("usb-Panel_Adapter_1234-if00-port0", (dir + "/second-link").c_str()), 0);
+    // A link that fits the driver's field goes as it is, for the driver to
+    // reopen after a loss (/tmp/XXXXXX has 11 characters).
+    char shortLink[] = "/tmp/XXXXXX";
+    const int made = mkstemp(shortLink);
+    ASSERT_GE(made, 0);
+    close(made);
+    ASSERT_EQ(unlink(shortLink), 0);
+    ASSERT_EQ(symlink("/dev/zero", shortLink), 0);
     const struct {
-        std::string given, driverName;
-    } cases[] = {{"null", "null"}, {"/dev/null", "null"}, {"/dev/../dev/zero", "zero"},
-                 {dir + "/usb-Panel_Adapter_1234-if00-port0", "null"}, {dir + "/second-link", "null"}};
+        std::string given, driverName, device;
+        bool link;
+    } cases[] = {{"null", "null", "/dev/null", false},
+                 {"/dev/null", "null", "/dev/null", false},
+                 {"/dev/../dev/zero", "zero", "/dev/zero", false},
+                 {dir + "/usb-Panel_Adapter_1234-if00-port0", "null", "/dev/null", true},
+                 {dir + "/second-link", "null", "/dev/null", true},
+                 {shortLink, shortLink, "/dev/zero", true}};
     for (const auto &c : cases) {
         PortChoice choice;
         std::string error;
-        ASSERT_TRUE(ResolvePortName(c.given, &choice, &error)) << c.given << ": " << error;
+        EXPECT_TRUE(ResolvePortName(c.given, &choice, &error)) << c.given << ": " << error;
         EXPECT_EQ(choice.driverName, c.driverName) << c.given;
-        EXPECT_EQ(choice.device, "/dev/" + c.driverName) << c.given;
+        EXPECT_EQ(choice.device, c.device) << c.given;
+        EXPECT_EQ(choice.link, c.link) << c.given;
     }
+    unlink(shortLink);
 }
 
 TEST_F(PortNames, WhatCannotBeAPortIsRefused) {

@@ -17,8 +17,7 @@ struct DriverLibrary {
 std::string DefaultDriverPath();
 
 // Loads the library and finds ZelMain; the library stays loaded for the life
-// of the process (the driver's reception thread never ends). False with a
-// one-line reason.
+// of the process. False with a one-line reason.
 bool LoadDriverLibrary(const std::string &path, DriverLibrary *library, std::string *error);
 
 }  // namespace zelhost

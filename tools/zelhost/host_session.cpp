@@ -12,6 +12,20 @@ namespace {
 ChannelBlock *blocksInUse[16];
 std::size_t blockCount = 0;
 
+bool AllocateBlock(HostSession *session, std::string *error) {
+    if (blockCount == std::size(blocksInUse)) {
+        *error = "too many channel blocks";
+        return false;
+    }
+    session->channel = static_cast<ChannelBlock *>(std::calloc(1, session->info.channelBlockSize));
+    if (session->channel == nullptr) {
+        *error = "out of memory";
+        return false;
+    }
+    blocksInUse[blockCount++] = session->channel;
+    return true;
+}
+
 }  // namespace
 
 bool StartSession(ZelMainFunction zelMain, HostSession *session, std::string *error) {
@@ -26,17 +40,12 @@ bool StartSession(ZelMainFunction zelMain, HostSession *session, std::string *er
         *error = "GetDriverInfo reports a channel block of " + std::to_string(session->info.channelBlockSize) + " bytes";
         return false;
     }
-    if (blockCount == std::size(blocksInUse)) {
-        *error = "too many channel blocks";
-        return false;
-    }
-    session->channel = static_cast<ChannelBlock *>(std::calloc(1, session->info.channelBlockSize));
-    if (session->channel == nullptr) {
-        *error = "out of memory";
-        return false;
-    }
-    blocksInUse[blockCount++] = session->channel;
-    return true;
+    return AllocateBlock(session, error);
+}
+
+bool AddChannel(const HostSession &session, HostSession *another, std::string *error) {
+    *another = session;
+    return AllocateBlock(another, error);
 }
 
 int32_t CallDriver(HostSession &session, uint32_t operation, void *request, int32_t channelNumber) {

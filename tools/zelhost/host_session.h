@@ -12,13 +12,15 @@ namespace zelhost {
 struct HostSession {
     ZelMainFunction zelMain = nullptr;
     DriverInfo info{};
-    // Zero-filled, of the size GetDriverInfo reports; never freed, because
-    // the driver's reception thread uses it until the process ends.
+    // Zero-filled, of the size GetDriverInfo reports; kept until the process
+    // ends, since a CloseChannel that fails leaves the driver using it.
     ChannelBlock *channel = nullptr;
 };
 
 // GetDriverInfo, then the channel block. False with a one-line reason.
 bool StartSession(ZelMainFunction zelMain, HostSession *session, std::string *error);
+// Another channel block of the same driver, for one more port.
+bool AddChannel(const HostSession &session, HostSession *another, std::string *error);
 
 int32_t CallDriver(HostSession &session, uint32_t operation, void *request, int32_t channelNumber = 0);
 

@@ -3,9 +3,11 @@
 // driver through ZelMain alone, with the KORVAN stand-in as its host library.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <climits>
+#include <cstdint>
 #include <map>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +18,7 @@
 
 #include "cp437.h"
 #include "driver_library.h"
+#include "driver_log.h"
 #include "host_session.h"
 #include "korvan_standin.h"
 #include "point_watch.h"
@@ -32,11 +35,14 @@ using zeltools::Fail;
 
 constexpr std::string_view kTool = "zelhost";
 constexpr int kTraceLevel = 8;
-constexpr std::string_view kReceivedPrefix = "String from Comport ";
 constexpr auto kLookInterval = std::chrono::milliseconds(50);
 // The reception thread reads 1000 ms after OpenChannel has started it.
 constexpr auto kThreadStartDelay = std::chrono::milliseconds(1050);
+// How long an opening waits for its reception thread's first log line.
+constexpr auto kThreadStartLogWait = std::chrono::seconds(2);
 constexpr std::size_t kNonZeroShown = 24;
+constexpr std::size_t kNoPort = SIZE_MAX;
+constexpr int kMostPorts = 16;
 
 struct Options {
     std::string driver;
@@ -44,22 +50,33 @@ struct Options {
 };
 
 struct ChannelOptions {
-    std::string port;
+    std::vector<std::string> ports;
+    std::vector<int> channelNumbers;  // in the order of the ports; none: 1, 2, 3, ...
     zeltools::LineOptions line;
-    int channelNumber = 1;
     double duration = 0;
     double idle = 0;
 };
 
-// Everything the driver's log lines touch; they arrive on the reception
-// thread as well as on the calling thread.
+// One port as the console shows it.
+struct PortView {
+    std::string name;  // the driver's port name
+    std::ofstream capture;
+    double firstCaptured = -1;
+    int received = 0;
+};
+
+// Everything the driver's log lines touch; they arrive on the channels'
+// reception threads as well as on the calling thread.
 struct Console {
     std::mutex mutex;
     bool trace = false;
     bool showReceived = false;
     Clock::time_point start = Clock::now();
-    std::ofstream capture;
-    double firstCaptured = -1;
+    std::vector<PortView> ports;  // sized before any channel opens
+    // With several ports, a line belongs to the port whose reception thread
+    // logged it: each thread logs its start while its port is being opened.
+    std::map<std::thread::id, std::size_t> portOfThread;
+    std::size_t opening = kNoPort;
     std::atomic<int> received{0};
     std::atomic<long long> lastReceivedMs{0};
 
@@ -71,22 +88,63 @@ std::string Escaped(std::string_view text) {
     return quoted.substr(1, quoted.size() - 2);
 }
 
+std::size_t PortOfThisThread(const Console &console) {
+    if (console.ports.size() == 1) return 0;
+    const auto it = console.portOfThread.find(std::this_thread::get_id());
+    return it == console.portOfThread.end() ? kNoPort : it->second;
+}
+
+// The port column of a line: none with one port, the port's name padded
+// with several ("?" for a line of no known port).
+std::string PortColumn(const Console &console, std::size_t index) {
+    if (console.ports.size() <= 1) return "";
+    std::size_t width = 1;
+    for (const PortView &p : console.ports) width = std::max(width, p.name.size());
+    std::string name = index < console.ports.size() ? console.ports[index].name : "?";
+    name.resize(width, ' ');
+    return name + "  ";
+}
+
+// A stretch of bytes the driver handed to its decoder: shown, captured for
+// its port, and counted when it is a message.
+void Received(Console &console, double now, const LogLine &log) {
+    const std::size_t index = PortOfThisThread(console);
+    PortView *port = index < console.ports.size() ? &console.ports[index] : nullptr;
+    const bool message = log.kind == LogKind::kMessage;
+    if (message) {
+        ++console.received;
+        console.lastReceivedMs = static_cast<long long>(now * 1000);
+        if (port != nullptr) ++port->received;
+    }
+    if (console.showReceived)
+        std::printf("%8.3f  %srx  %s%s\n", now, PortColumn(console, index).c_str(), zeltools::QuoteText(log.text).c_str(),
+                    message ? "" : "  (no message: dropped)");
+    if (port != nullptr && port->capture.is_open()) {
+        if (port->firstCaptured < 0) port->firstCaptured = now;
+        port->capture << zeltools::CaptureLine(now - port->firstCaptured, log.text) << '\n';
+        port->capture.flush();
+    }
+}
+
 void OnDriverLog(void *context, int level, const char *line) {
     auto &console = *static_cast<Console *>(context);
     const std::string_view text = line != nullptr ? line : "";
+    const LogLine log = ReadLogLine(level, text);
     std::lock_guard<std::mutex> lock(console.mutex);
     const double now = console.Seconds();
     if (level != kTraceLevel || console.trace) std::printf("[%d] %s\n", level, Escaped(text).c_str());
-    if (level == kTraceLevel && text.rfind(kReceivedPrefix, 0) == 0 && text.size() > kReceivedPrefix.size()) {
-        const std::string_view message = text.substr(kReceivedPrefix.size());
-        ++console.received;
-        console.lastReceivedMs = static_cast<long long>(now * 1000);
-        if (console.showReceived) std::printf("%8.3f  rx  %s\n", now, zeltools::QuoteText(message).c_str());
-        if (console.capture.is_open()) {
-            if (console.firstCaptured < 0) console.firstCaptured = now;
-            console.capture << zeltools::CaptureLine(now - console.firstCaptured, message) << '\n';
-            console.capture.flush();
-        }
+    switch (log.kind) {
+        case LogKind::kMessage:
+        case LogKind::kNoise: Received(console, now, log); break;
+        case LogKind::kPortLost:
+            std::printf("%8.3f  %s  line lost: reopening every second\n", now, Escaped(log.text).c_str());
+            break;
+        case LogKind::kPortBack: std::printf("%8.3f  %s  line back\n", now, Escaped(log.text).c_str()); break;
+        case LogKind::kReceptionStart:
+            if (console.opening != kNoPort) console.portOfThread[std::this_thread::get_id()] = console.opening;
+            console.opening = kNoPort;
+            break;
+        case LogKind::kOther: break;
     }
     std::fflush(stdout);
 }
@@ -111,12 +169,12 @@ int Begin(const Options &options, Console &console, DriverLibrary *library, Host
 void End(Console &console) {
     KorStandinSetLogSink(nullptr, nullptr);
     std::lock_guard<std::mutex> lock(console.mutex);
-    if (console.capture.is_open()) console.capture.close();
+    for (PortView &port : console.ports)
+        if (port.capture.is_open()) port.capture.close();
     std::fflush(stdout);
 }
 
-// Ends the console on every way out of a command; the driver's thread
-// outlives it.
+// Ends the console on every way out of a command.
 struct ConsoleScope {
     Console &console;
     ~ConsoleScope() { End(console); }
@@ -143,16 +201,69 @@ int Info(const Options &options) {
     return zeltools::kExitOk;
 }
 
-// Opens the channel as the options say, with Ctrl-C set to stop it; returns
-// -1 when open.
-int OpenFromOptions(Console &console, HostSession &session, const ChannelOptions &o) {
+// Refuses, before anything is opened, a --channel, --capture or --expect
+// count that does not match the ports, and a channel number given twice.
+int CheckPortCounts(const ChannelOptions &o, const std::vector<std::string> &captures,
+                    const std::vector<std::string> &expects) {
+    const std::size_t ports = o.ports.size();
+    if (ports > kMostPorts) return Fail(kTool, "at most " + std::to_string(kMostPorts) + " ports");
+    const std::pair<const char *, std::size_t> given[] = {
+        {"--channel", o.channelNumbers.size()}, {"--capture", captures.size()}, {"--expect", expects.size()}};
+    for (const auto &[option, count] : given) {
+        if (count == 0 || count == ports) continue;
+        return Fail(kTool, std::string(option) + " is given " + std::to_string(count) + " time" + (count == 1 ? "" : "s") +
+                               " for " + std::to_string(ports) + " port" + (ports == 1 ? "" : "s") +
+                               ": give it once per --port, in the same order");
+    }
+    for (std::size_t i = 0; i < o.channelNumbers.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (o.channelNumbers[i] == o.channelNumbers[j])
+                return Fail(kTool, "channel number " + std::to_string(o.channelNumbers[i]) + " is given twice");
+    return -1;
+}
+
+// The driver port name of each port, each device once.
+int ResolvePorts(Console &console, const ChannelOptions &o, std::vector<PortChoice> *ports) {
+    for (const std::string &given : o.ports) {
+        PortChoice port;
+        std::string error;
+        if (!ResolvePortName(given, &port, &error)) return Fail(kTool, error);
+        for (std::size_t i = 0; i < ports->size(); ++i)
+            if ((*ports)[i].device == port.device)
+                return Fail(kTool, o.ports[i] == given ? "port " + given + " is given twice"
+                                                       : "ports " + o.ports[i] + " and " + given + " are both " + port.device);
+        if (port.driverName != given || port.link)
+            Say(console, "port " + given + " is " + port.device + ", driver port name " + port.driverName);
+        ports->push_back(port);
+    }
+    return -1;
+}
+
+int Close(Console &console, std::vector<HostSession> &sessions) {
+    int code = -1;
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+        const int32_t result = CloseChannel(sessions[i]);
+        const std::string where = console.ports.size() > 1 ? " (" + console.ports[i].name + ")" : "";
+        Say(console, "channel closed" + where + ": CloseChannel answered " + ResultText(ZEL_OP_CLOSE_CHANNEL, result));
+        if (result != ZEL_OK) code = zeltools::kExitFailure;
+    }
+    return code;
+}
+
+// Opens a channel on each port, one channel block each, with Ctrl-C set to
+// stop them; returns -1 when all are open. When one fails, the channels
+// already open are closed again.
+int OpenChannels(Console &console, HostSession &first, const ChannelOptions &o, std::vector<HostSession> *sessions) {
     zeltools::InstallStopHandler();
-    PortChoice port;
-    std::string error;
-    if (!ResolvePortName(o.port, &port, &error)) return Fail(kTool, error);
-    if (port.driverName != o.port) Say(console, "port " + o.port + " is " + port.device + ", driver port name " + port.driverName);
+    std::vector<PortChoice> ports;
+    if (const int code = ResolvePorts(console, o, &ports); code >= 0) return code;
+    {
+        std::lock_guard<std::mutex> lock(console.mutex);
+        console.ports.resize(ports.size());
+        for (std::size_t i = 0; i < ports.size(); ++i) console.ports[i].name = ports[i].driverName;
+    }
     // Line settings not given are the driver's own defaults.
-    const LineSettings defaults = session.info.lineSettings;
+    const LineSettings defaults = first.info.lineSettings;
     auto pick = [](const CLI::Option *option, int given, uint16_t fallback) {
         return option != nullptr && option->count() > 0 ? static_cast<uint16_t>(given) : fallback;
     };
@@ -160,25 +271,62 @@ int OpenFromOptions(Console &console, HostSession &session, const ChannelOptions
                             pick(o.line.dataBitsOption, o.line.dataBits, defaults.dataBits),
                             pick(o.line.stopBitsOption, o.line.stopBits, defaults.stopBits),
                             pick(o.line.parityOption, o.line.parity, defaults.parity)};
-    char text[256];
-    std::snprintf(text, sizeof text, "opening %s: %u baud, %u data bits, %s, %s, read time-out %d (%.2f s), channel %d",
-                  port.driverName.c_str(), line.baudRate, line.dataBits, zeltools::StopBitsText(line.stopBits),
-                  zeltools::ParityText(line.parity), o.line.timeoutUnits, o.line.timeoutUnits / 100.0, o.channelNumber);
-    Say(console, text);
-    const int32_t result =
-        OpenChannel(session, port.driverName, line, static_cast<uint32_t>(o.line.timeoutUnits), o.channelNumber);
-    if (result == ZEL_OK) return -1;
-    const std::string why = "cannot open " + port.driverName + ": OpenChannel answered " + ResultText(ZEL_OP_OPEN_CHANNEL, result);
-    return Fail(kTool, why, result == ZEL_PORT_FAILED ? zeltools::kExitBadInput : zeltools::kExitFailure);
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        HostSession session = first;
+        std::string error;
+        if (i > 0 && !AddChannel(first, &session, &error)) {
+            Close(console, *sessions);
+            return Fail(kTool, error, zeltools::kExitFailure);
+        }
+        const int channelNumber = o.channelNumbers.empty() ? static_cast<int>(i) + 1 : o.channelNumbers[i];
+        char text[256];
+        std::snprintf(text, sizeof text, "opening %s: %u baud, %u data bits, %s, %s, read time-out %d (%.2f s), channel %d",
+                      ports[i].driverName.c_str(), line.baudRate, line.dataBits, zeltools::StopBitsText(line.stopBits),
+                      zeltools::ParityText(line.parity), o.line.timeoutUnits, o.line.timeoutUnits / 100.0, channelNumber);
+        Say(console, text);
+        {
+            std::lock_guard<std::mutex> lock(console.mutex);
+            console.opening = i;
+        }
+        const int32_t result = OpenChannel(session, ports[i].driverName, line, static_cast<uint32_t>(o.line.timeoutUnits),
+                                           channelNumber);
+        if (result != ZEL_OK) {
+            Close(console, *sessions);
+            const std::string why =
+                "cannot open " + ports[i].driverName + ": OpenChannel answered " + ResultText(ZEL_OP_OPEN_CHANNEL, result);
+            return Fail(kTool, why, result == ZEL_PORT_FAILED ? zeltools::kExitBadInput : zeltools::kExitFailure);
+        }
+        sessions->push_back(session);
+        // The next port opens once this one's reception thread has said who it is.
+        const Clock::time_point until = Clock::now() + kThreadStartLogWait;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(console.mutex);
+                if (console.opening != i) break;
+                if (Clock::now() >= until) {
+                    console.opening = kNoPort;
+                    break;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    return -1;
 }
 
-// Waits for the reception thread, then looks at the table until stopped:
+std::string Joined(const std::vector<std::string> &names) {
+    std::string text;
+    for (const std::string &name : names) text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
+// Waits for the reception threads, then looks at the tables until stopped:
 // Ctrl-C, --duration, or --idle seconds after the last message.
 void Listen(Console &console, const ChannelOptions &o, const std::function<void()> &look) {
     const Clock::time_point opened = Clock::now();
     const auto ready = opened + kThreadStartDelay;
     while (Clock::now() < ready && !zeltools::StopRequested()) std::this_thread::sleep_for(kLookInterval);
-    Say(console, "listening on " + o.port + (o.duration > 0 || o.idle > 0 ? "" : "; Ctrl-C closes the channel"));
+    Say(console, "listening on " + Joined(o.ports) + (o.duration > 0 || o.idle > 0 ? "" : "; Ctrl-C closes the channel"));
     for (;;) {
         look();
         if (zeltools::StopRequested()) break;
@@ -190,72 +338,105 @@ void Listen(Console &console, const ChannelOptions &o, const std::function<void(
     look();
 }
 
-int Close(Console &console, HostSession &session) {
-    const int32_t result = CloseChannel(session);
-    Say(console, "channel closed: CloseChannel answered " + ResultText(ZEL_OP_CLOSE_CHANNEL, result));
-    return result == ZEL_OK ? -1 : zeltools::kExitFailure;
+// Prints one line that counts the points of `rows`; `title` starts it.
+void SummaryLine(const std::string &title, std::size_t rows, int differing) {
+    if (rows == 0) {
+        std::printf("%s: nothing was expected and nothing changed\n", title.c_str());
+    } else if (differing == 0) {
+        std::printf("%s: all %zu points match\n", title.c_str(), rows);
+    } else {
+        std::printf("%s: %d of %zu points differ\n", title.c_str(), differing, rows);
+    }
 }
 
-int Summary(const std::string &expectFile, const PointWatch &watch) {
-    std::ifstream in(expectFile, std::ios::binary);
-    if (!in) return Fail(kTool, "cannot read " + expectFile);
-    std::ostringstream all;
-    all << in.rdbuf();
-    std::vector<zeltools::Expectation> expected;
-    std::string error;
-    if (!zeltools::ParseExpectations(all.str(), &expected, &error)) return Fail(kTool, expectFile + ": " + error);
-    const std::vector<SummaryRow> rows = CompareWithSent(expected, watch.history);
-    std::printf("summary: what the panel sent against what ReadTag returned\n");
+// The table of one port; returns the points that differ.
+int SummaryTable(const std::string &title, const std::vector<SummaryRow> &rows) {
+    std::printf("%s: what the panel sent against what ReadTag returned\n", title.c_str());
     std::printf("  %-8s %-13s %-12s %-12s\n", "address", "type", "sent", "ReadTag");
     int differing = 0;
     for (const SummaryRow &row : rows) {
         differing += row.matches ? 0 : 1;
         std::printf("  %-8s %-13s %-12s %-12s %s\n", row.address.c_str(), AddressTypeOf(row.address),
-                    ValuesText(row.sent).c_str(), ValuesText(row.read).c_str(), row.matches ? "ok" : "DIFFERS");
+                    ValuesText(row.sent).c_str(), ValuesText(row.read).c_str(),
+                    row.allSeen ? "ok" : row.matches ? "ok (some unseen)" : "DIFFERS");
     }
-    if (rows.empty()) {
-        std::printf("summary: nothing was expected and nothing changed\n");
-    } else if (differing == 0) {
-        std::printf("summary: all %zu points match\n", rows.size());
-    } else {
-        std::printf("summary: %d of %zu points differ\n", differing, rows.size());
+    SummaryLine(title, rows.size(), differing);
+    return differing;
+}
+
+// Each port's report against its points, then the whole.
+int Summary(const Console &console, const std::vector<std::string> &expectFiles, const std::vector<PointWatch> &watches) {
+    std::vector<std::vector<SummaryRow>> rows;
+    for (const std::string &file : expectFiles) {
+        std::ifstream in(file, std::ios::binary);
+        if (!in) return Fail(kTool, "cannot read " + file);
+        std::ostringstream all;
+        all << in.rdbuf();
+        std::vector<zeltools::Expectation> expected;
+        std::string error;
+        if (!zeltools::ParseExpectations(all.str(), &expected, &error)) return Fail(kTool, file + ": " + error);
+        rows.push_back(CompareWithSent(expected, watches[rows.size()].history));
     }
+    std::size_t total = 0;
+    int differing = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        differing += SummaryTable(rows.size() > 1 ? "summary for " + console.ports[i].name : "summary", rows[i]);
+        total += rows[i].size();
+    }
+    if (rows.size() > 1) SummaryLine("summary", total, differing);
     std::fflush(stdout);
     return differing == 0 ? zeltools::kExitOk : zeltools::kExitNo;
 }
 
-int Monitor(const Options &options, const ChannelOptions &o, const std::string &captureFile, const std::string &expectFile) {
+int Monitor(const Options &options, const ChannelOptions &o, const std::vector<std::string> &captureFiles,
+            const std::vector<std::string> &expectFiles) {
+    if (const int code = CheckPortCounts(o, captureFiles, expectFiles); code >= 0) return code;
     Console console;
     ConsoleScope scope{console};
     console.trace = options.trace;
     console.showReceived = true;
-    if (!captureFile.empty()) {
-        console.capture.open(captureFile, std::ios::binary | std::ios::trunc);
-        if (!console.capture) return Fail(kTool, "cannot write the capture " + captureFile);
-        console.capture << "# zelhost capture: rx SECONDS TEXT, seconds from the first message\n";
+    console.ports.resize(o.ports.size());
+    for (std::size_t i = 0; i < captureFiles.size(); ++i) {
+        std::ofstream &capture = console.ports[i].capture;
+        capture.open(captureFiles[i], std::ios::binary | std::ios::trunc);
+        if (!capture) return Fail(kTool, "cannot write the capture " + captureFiles[i]);
+        capture << "# zelhost capture: rx SECONDS TEXT, seconds from the first message\n";
     }
     DriverLibrary library;
-    HostSession session;
-    if (const int code = Begin(options, console, &library, &session); code >= 0) return code;
-    if (const int code = OpenFromOptions(console, session, o); code >= 0) return code;
+    HostSession first;
+    std::vector<HostSession> sessions;
+    if (const int code = Begin(options, console, &library, &first); code >= 0) return code;
+    if (const int code = OpenChannels(console, first, o, &sessions); code >= 0) return code;
 
-    const ReadPoint read = [&](const std::string &address) { return static_cast<int>(ReadTag(session, address)); };
-    PointWatch watch = StartWatch(read);
+    std::vector<ReadPoint> reads;
+    std::vector<PointWatch> watches;
+    for (HostSession &session : sessions) {
+        reads.push_back([&session](const std::string &address) { return static_cast<int>(ReadTag(session, address)); });
+        watches.push_back(StartWatch(reads.back()));
+    }
     Listen(console, o, [&] {
-        const std::vector<SeenChange> changes = Look(watch, read);
-        if (changes.empty()) return;
-        std::lock_guard<std::mutex> lock(console.mutex);
-        const double now = console.Seconds();
-        for (const SeenChange &c : changes)
-            std::printf("%8.3f  %s  %-13s %d -> %d\n", now, c.address.c_str(), AddressTypeOf(c.address), c.before, c.after);
-        std::printf("          non-zero: %s\n", NonZeroView(watch, kNonZeroShown).c_str());
-        std::fflush(stdout);
+        for (std::size_t i = 0; i < sessions.size(); ++i) {
+            const std::vector<SeenChange> changes = Look(watches[i], reads[i]);
+            if (changes.empty()) continue;
+            std::lock_guard<std::mutex> lock(console.mutex);
+            const double now = console.Seconds();
+            const std::string port = PortColumn(console, i);
+            for (const SeenChange &c : changes)
+                std::printf("%8.3f  %s%s  %-13s %d -> %d\n", now, port.c_str(), c.address.c_str(), AddressTypeOf(c.address),
+                            c.before, c.after);
+            std::printf("          %snon-zero: %s\n", port.c_str(), NonZeroView(watches[i], kNonZeroShown).c_str());
+            std::fflush(stdout);
+        }
     });
-    const int closeCode = Close(console, session);
+    const int closeCode = Close(console, sessions);
     End(console);
     if (closeCode >= 0) return closeCode;
-    std::printf("%d message%s received\n", console.received.load(), console.received == 1 ? "" : "s");
-    if (!expectFile.empty()) return Summary(expectFile, watch);
+    const int received = console.received.load();
+    std::string perPort;  // with several ports: " (pts/4 12, pts/5 6)"
+    for (const PortView &port : console.ports)
+        if (console.ports.size() > 1) perPort += (perPort.empty() ? " (" : ", ") + port.name + " " + std::to_string(port.received);
+    std::printf("%d message%s received%s%s\n", received, received == 1 ? "" : "s", perPort.c_str(), perPort.empty() ? "" : ")");
+    if (!expectFiles.empty()) return Summary(console, expectFiles, watches);
     return zeltools::kExitOk;
 }
 
@@ -271,13 +452,14 @@ int Read(const Options &options, const ChannelOptions &o, const std::vector<std:
     ConsoleScope scope{console};
     console.trace = options.trace;
     DriverLibrary library;
-    HostSession session;
-    if (const int code = Begin(options, console, &library, &session); code >= 0) return code;
-    if (const int code = OpenFromOptions(console, session, o); code >= 0) return code;
+    HostSession first;
+    std::vector<HostSession> sessions;
+    if (const int code = Begin(options, console, &library, &first); code >= 0) return code;
+    if (const int code = OpenChannels(console, first, o, &sessions); code >= 0) return code;
     if (o.duration > 0 || o.idle > 0) Listen(console, o, [] {});
     std::vector<uint16_t> values;
-    for (const std::string &a : addresses) values.push_back(ReadTag(session, a));
-    const int closeCode = Close(console, session);
+    for (const std::string &a : addresses) values.push_back(ReadTag(sessions.front(), a));
+    const int closeCode = Close(console, sessions);
     End(console);
     for (std::size_t i = 0; i < addresses.size(); ++i)
         std::printf("%s %u %s\n", addresses[i].c_str(), values[i], AddressTypeOf(addresses[i]));
@@ -319,11 +501,28 @@ bool TypeCodeOf(const std::string &text, int *code) {
     }
 }
 
+// `read` takes one port, `monitor` one or more (--port and --channel
+// repeated in the same order).
 void AddChannelOptions(CLI::App &command, ChannelOptions &o, bool listenByDefault) {
-    command.add_option("--port", o.port, "Port: Linux pts/3, ttyUSB0 or a path such as /dev/serial/by-id/...; Windows COM5")
-        ->required();
+    const bool several = listenByDefault;
+    CLI::Option *port = command
+                            .add_option("--port", o.ports,
+                                        std::string("Port: Linux pts/3, ttyUSB0 or a path such as /dev/serial/by-id/...; "
+                                                    "Windows COM5") +
+                                            (several ? "; repeat it for more ports" : ""))
+                            ->required();
     zeltools::AddLineOptions(command, o.line);
-    command.add_option("--channel", o.channelNumber, "The host's channel number (default 1)")->check(CLI::Range(0, 9999));
+    CLI::Option *channel =
+        command
+            .add_option("--channel", o.channelNumbers,
+                        several ? "The host's channel number of each --port, in the same order (default 1, 2, 3, ...)"
+                                : "The host's channel number (default 1)")
+            ->check(CLI::Range(0, 9999));
+    // One value each time the option is given.
+    for (CLI::Option *option : {port, channel}) {
+        if (!several) option->expected(1);
+        option->allow_extra_args(false);
+    }
     command.add_option("--duration", o.duration,
                        std::string("Stop after SECONDS") + (listenByDefault ? "" : " of listening (default: read at once)"))
         ->check(CLI::Range(0.001, 1e6));
@@ -344,11 +543,17 @@ int main(int argc, char **argv) {
     app.add_subcommand("info", "Show the driver's information and banner");
 
     ChannelOptions monitorOptions;
-    std::string captureFile, expectFile;
-    CLI::App *monitor = app.add_subcommand("monitor", "Open the channel and show the points as they change");
+    std::vector<std::string> captureFiles, expectFiles;
+    CLI::App *monitor = app.add_subcommand("monitor", "Open a channel on each port and show the points as they change");
     AddChannelOptions(*monitor, monitorOptions, true);
-    monitor->add_option("--capture", captureFile, "Write every message received, with its time, to FILE (for zelpanel replay)");
-    monitor->add_option("--expect", expectFile, "At the end, compare what ReadTag returned with a zelpanel report FILE");
+    monitor
+        ->add_option("--capture", captureFiles,
+                     "Write every message received, with its time, to FILE (for zelpanel replay); once per --port")
+        ->allow_extra_args(false);
+    monitor
+        ->add_option("--expect", expectFiles,
+                     "At the end, compare what ReadTag returned with a zelpanel report FILE; once per --port")
+        ->allow_extra_args(false);
 
     ChannelOptions readOptions;
     std::vector<std::string> addresses;
@@ -364,7 +569,7 @@ int main(int argc, char **argv) {
         ->required();
 
     if (const int code = zeltools::ParseCommandLine(app, argc, argv, kTool); code >= 0) return code;
-    if (monitor->parsed()) return Monitor(options, monitorOptions, captureFile, expectFile);
+    if (monitor->parsed()) return Monitor(options, monitorOptions, captureFiles, expectFiles);
     if (read->parsed()) return Read(options, readOptions, addresses);
     if (validate->parsed()) {
         int typeCode = 0;

@@ -66,7 +66,12 @@ std::vector<SummaryRow> CompareWithSent(const std::vector<zeltools::Expectation>
     }
     std::vector<SummaryRow> out;
     for (auto &[address, row] : rows) {
-        row.matches = row.sent == row.read;
+        std::size_t found = 0;  // values read found in order among those sent
+        for (std::size_t s = 0; s < row.sent.size() && found < row.read.size(); ++s) found += row.sent[s] == row.read[found];
+        const int sentLast = row.sent.empty() ? 0 : row.sent.back();
+        const int readLast = row.read.empty() ? 0 : row.read.back();
+        row.matches = found == row.read.size() && sentLast == readLast;
+        row.allSeen = row.matches && row.sent == row.read;
         out.push_back(row);
     }
     return out;

@@ -40,9 +40,14 @@ struct SummaryRow {
     std::vector<int> sent;  // values the panel's messages should give, in order
     std::vector<int> read;  // values ReadTag gave, in order
     bool matches = false;
+    bool allSeen = false;   // matches with every value sent seen
 };
 
-// One row per point that was expected to change or did change.
+// One row per point that was expected to change or did change. A point
+// matches when ReadTag gave values the panel sent, in their order, and ends
+// on the last one sent: a value replaced within one look, or within one read
+// of the driver when messages come back to back, is never seen; a value
+// never sent, a wrong order or a wrong end is a difference.
 std::vector<SummaryRow> CompareWithSent(const std::vector<zeltools::Expectation> &expected,
                                         const std::map<std::string, std::vector<int>> &history);
 

@@ -1,6 +1,7 @@
 // The port name the driver gets. Its field holds at most 11 characters;
-// Linux users configure long stable paths (/dev/serial/by-id/...), which are
-// resolved to the device they name.
+// Linux users configure stable names: a short link (a udev name such as
+// ttyZEL0) goes to the driver as it is, a long path (/dev/serial/by-id/...)
+// is resolved to the device it names.
 #pragma once
 
 #include <string>
@@ -12,6 +13,7 @@ inline constexpr std::size_t kDriverPortNameMax = 11;
 struct PortChoice {
     std::string driverName;  // what OpenChannel gets: "pts/3", "ttyUSB0", "COM5"
     std::string device;      // the device it names, for messages
+    bool link = false;       // the name given is a link to `device`
 };
 
 // False with a one-line reason: no such port, not a serial device, or a

@@ -1,6 +1,8 @@
 // Linux: a name without a leading '/' is a device under /dev, as the driver
-// reads it; links are followed to the real device, whose name under /dev is
-// what the driver gets.
+// reads it. A link that fits the driver's field goes to the driver as it is,
+// so that after a loss the driver reopens the link (a udev name stays with
+// the adapter, the device name may not); any other name is followed to the
+// real device, whose name under /dev is what the driver gets.
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -8,6 +10,14 @@
 #include "port_name.h"
 
 namespace zelhost {
+namespace {
+
+// The driver's form of a path: without /dev/ for a device there.
+std::string DriverForm(const std::string &path) {
+    return path.rfind("/dev/", 0) == 0 && path.size() - 5 <= kDriverPortNameMax ? path.substr(5) : path;
+}
+
+}  // namespace
 
 bool ResolvePortName(const std::string &given, PortChoice *choice, std::string *error) {
     if (given.empty()) {
@@ -26,14 +36,16 @@ bool ResolvePortName(const std::string &given, PortChoice *choice, std::string *
         *error = "port " + given + " is " + device + ", which is not a serial device";
         return false;
     }
-    std::string name = device;
-    if (device.rfind("/dev/", 0) == 0 && device.size() - 5 <= kDriverPortNameMax) name = device.substr(5);
+    struct stat link {};
+    const bool isLink = lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+    std::string name = DriverForm(path);
+    if (!isLink || name.size() > kDriverPortNameMax) name = DriverForm(device);
     if (name.size() > kDriverPortNameMax) {
         *error = "port name too long: " + device + " has " + std::to_string(name.size()) +
                  " characters, the driver's field holds " + std::to_string(kDriverPortNameMax);
         return false;
     }
-    *choice = {name, device};
+    *choice = {name, device, isLink};
     return true;
 }
 

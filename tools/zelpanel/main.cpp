@@ -24,14 +24,19 @@ using namespace zelpanel;
 using zeltools::Fail;
 
 constexpr std::string_view kTool = "zelpanel";
-constexpr double kMargin = 0.5;  // pause beyond the driver's read time-out
+// The driver takes messages back to back, so a short pause is enough.
+constexpr double kDefaultPause = 0.05;
+// The line stays open this long beyond the driver's read time-out after the
+// last message: a pseudo-terminal loses what its reader has not yet read
+// when the panel's end closes.
+constexpr double kMargin = 0.5;
 constexpr double kPtyStartDelay = 1.5;  // the driver's thread reads 1 s after opening
 
 struct SendOptions {
     std::string port;
     bool pty = false;
     zeltools::LineOptions line;
-    double pause = -1;       // -1: read time-out plus kMargin
+    double pause = -1;       // -1: kDefaultPause
     double startDelay = -1;  // -1: kPtyStartDelay on a pseudo-terminal, else 0
     double waitReader = 60;
     double hold = 0;
@@ -50,6 +55,7 @@ struct Outgoing {
     std::string bytes;
     double extraWait = 0;  // script waits before this message
     double at = -1;        // replay: seconds after the first message
+    double pause = -1;     // script: the pause before it; -1: --pause
 };
 
 void AddSendOptions(CLI::App &command, SendOptions &o, bool withLine) {
@@ -59,20 +65,20 @@ void AddSendOptions(CLI::App &command, SendOptions &o, bool withLine) {
         port->excludes(pty);
     }
     zeltools::AddLineOptions(command, o.line);
-    command.add_option("--pause", o.pause, "Seconds between messages (default: read time-out + 0.5 s)")
+    command.add_option("--pause", o.pause, "Seconds between messages (default 0.05; 0 sends them back to back)")
         ->check(CLI::Range(0.0, 3600.0));
     if (!withLine) return;
     command.add_option("--start-delay", o.startDelay, "Seconds before the first message (default 1.5 with --pty, else 0)")
         ->check(CLI::Range(0.0, 3600.0));
     command.add_option("--wait-reader", o.waitReader, "With --pty: seconds to wait for a reader to open the port (default 60)")
         ->check(CLI::Range(0.0, 86400.0));
-    command.add_option("--hold", o.hold, "Seconds to keep the line open after the last message")->check(CLI::Range(0.0, 86400.0));
+    command.add_option("--hold", o.hold, "Seconds to keep the line open after the last message, beyond the read time-out + 0.5 s it stays open anyway")->check(CLI::Range(0.0, 86400.0));
     command.add_option("--report", o.report, "Write what was sent, and the ReadTag values it should give, to FILE (- for standard output)");
 }
 
 void AddSources(CLI::App &command, Sources &s) {
-    command.add_option("events", s.events, "Messages, one per argument: \"ckt bus=1 slot=4 point=130\", \"battery bus=3; bit1 bus=2 slot=1 point=127\", clear, raw \"...\", \"wait 2\"");
-    command.add_option("--script", s.script, "Script file, one message or wait per line (- for standard input)");
+    command.add_option("events", s.events, "Messages, one per argument: \"ckt bus=1 slot=4 point=130\", \"battery bus=3; bit1 bus=2 slot=1 point=127\", clear, raw \"...\", \"wait 2\", \"pause 0\" (back to back from here on)");
+    command.add_option("--script", s.script, "Script file, one message, wait or pause per line (- for standard input)");
 }
 
 bool ReadAll(const std::string &path, std::string *text, std::string *error) {
@@ -105,13 +111,17 @@ bool StepsFromSources(const Sources &s, std::vector<Outgoing> *out, std::string 
     }
     for (const std::string &event : s.events)
         if (!ParseScriptLine(event, &steps, error)) return false;
-    double wait = 0;
+    double wait = 0, pause = -1;
     for (const ScriptStep &step : steps) {
         if (step.isWait) {
             wait += step.waitSeconds;
             continue;
         }
-        out->push_back({step.message, WireText(step.message), wait, -1});
+        if (step.isPause) {
+            pause = step.pauseSeconds;
+            continue;
+        }
+        out->push_back({step.message, WireText(step.message), wait, -1, pause});
         wait = 0;
     }
     if (out->empty()) {
@@ -166,7 +176,8 @@ bool SleepFor(double seconds) {
     return !zeltools::StopRequested();
 }
 
-double PauseOf(const SendOptions &o) { return o.pause >= 0 ? o.pause : o.line.timeoutUnits / 100.0 + kMargin; }
+double PauseOf(const SendOptions &o) { return o.pause >= 0 ? o.pause : kDefaultPause; }
+double PauseBefore(const SendOptions &o, const Outgoing &m) { return m.pause >= 0 ? m.pause : PauseOf(o); }
 
 // Sends the messages; returns the exit code.
 int Transmit(SendOptions &o, std::vector<Outgoing> &messages) {
@@ -199,7 +210,6 @@ int Transmit(SendOptions &o, std::vector<Outgoing> &messages) {
             std::printf("port %s: %d baud, %d data bits, %s, %s\n", o.port.c_str(), o.line.baud, o.line.dataBits,
                         zeltools::StopBitsText(o.line.stopBits), zeltools::ParityText(o.line.parity));
     }
-    const double pause = PauseOf(o);
     const double timeout = o.line.timeoutUnits / 100.0;
     const double startDelay = o.startDelay >= 0 ? o.startDelay : (o.pty ? kPtyStartDelay : 0.0);
     bool running = SleepFor(startDelay);
@@ -212,7 +222,8 @@ int Transmit(SendOptions &o, std::vector<Outgoing> &messages) {
         if (!running) break;
         if (previousEnd >= 0) {
             // Replay keeps the recorded spacing; scripts pause after each message.
-            const double start = m.at >= 0 ? std::max(m.at - messages.front().at, previousEnd) : previousEnd + pause + m.extraWait;
+            const double start = m.at >= 0 ? std::max(m.at - messages.front().at, previousEnd)
+                                           : previousEnd + PauseBefore(o, m) + m.extraWait;
             running = SleepFor(start - secondsSinceFirst());
             if (!running) break;
         } else if (m.extraWait > 0 && !(running = SleepFor(m.extraWait))) {
@@ -225,7 +236,7 @@ int Transmit(SendOptions &o, std::vector<Outgoing> &messages) {
             std::printf("message %d at %s s: %s (%zu bytes, %s s on the line)\n", sequence, zeltools::FormatSeconds(at).c_str(),
                         Describe(m.message).c_str(), m.bytes.size(), zeltools::FormatSeconds(lasts).c_str());
             if (lasts > timeout)
-                std::printf("  note: longer than the read time-out of %s s; the driver reads it in parts\n",
+                std::printf("  note: longer than the read time-out of %s s; the driver joins the reads it takes\n",
                             zeltools::FormatSeconds(timeout).c_str());
             std::fflush(stdout);
         }
@@ -240,7 +251,7 @@ int Transmit(SendOptions &o, std::vector<Outgoing> &messages) {
     }
     // The driver reads the last message within its time-out; the line stays
     // open until then, and for --hold.
-    if (running) running = SleepFor(pause);
+    if (running) running = SleepFor(std::max(PauseOf(o), timeout + kMargin));
     if (running) SleepFor(o.hold);
     line.close();
     if (chatty) {
@@ -258,7 +269,7 @@ int Show(SendOptions &o, std::vector<Outgoing> &messages) {
     double at = 0;
     int sequence = 0;
     for (const Outgoing &m : messages) {
-        if (sequence > 0) at += PauseOf(o) + m.extraWait;
+        if (sequence > 0) at += PauseBefore(o, m) + m.extraWait;
         reporter.Message(++sequence, at, m);
         at += LineSeconds(m.bytes.size(), o.line.baud);
     }

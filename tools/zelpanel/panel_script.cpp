@@ -17,22 +17,39 @@ std::string_view TrimView(std::string_view text) {
     return text.substr(first, last - first + 1);
 }
 
+// The rest of the line after `word` when the line starts with that word.
+bool Keyword(std::string_view line, std::string_view word, std::string *rest) {
+    if (line.rfind(word, 0) != 0 || (line.size() > word.size() && line[word.size()] != ' ' && line[word.size()] != '\t'))
+        return false;
+    *rest = std::string(TrimView(line.substr(word.size())));
+    return true;
+}
+
+bool SecondsOf(const std::string &value, double *seconds) {
+    char *end = nullptr;
+    *seconds = std::strtod(value.c_str(), &end);
+    return !value.empty() && *end == '\0' && *seconds >= 0 && *seconds <= kLongestWait;
+}
+
 }  // namespace
 
 bool ParseScriptLine(std::string_view input, std::vector<ScriptStep> *steps, std::string *error) {
     const std::string_view line = TrimView(input);
     if (line.empty() || line.front() == '#') return true;
     ScriptStep step;
-    if (line.rfind("wait", 0) == 0 && (line.size() == 4 || line[4] == ' ' || line[4] == '\t')) {
-        const std::string value(TrimView(line.substr(4)));
-        char *end = nullptr;
-        const double seconds = std::strtod(value.c_str(), &end);
-        if (value.empty() || *end != '\0' || !(seconds >= 0) || seconds > kLongestWait) {
+    std::string value;
+    if (Keyword(line, "wait", &value)) {
+        if (!SecondsOf(value, &step.waitSeconds)) {
             *error = "wait needs seconds 0-3600, found '" + value + "'";
             return false;
         }
         step.isWait = true;
-        step.waitSeconds = seconds;
+    } else if (Keyword(line, "pause", &value)) {
+        if (!value.empty() && !SecondsOf(value, &step.pauseSeconds)) {
+            *error = "pause needs seconds 0-3600 or nothing, found '" + value + "'";
+            return false;
+        }
+        step.isPause = true;
     } else if (!ParseMessage(line, &step.message, error)) {
         return false;
     }

@@ -10,14 +10,18 @@
 
 namespace zelpanel {
 
-// One step of a script: a message to send, or an extra wait.
+// One step of a script: a message to send, an extra wait, or a new pause
+// before each of the messages that follow.
 struct ScriptStep {
     bool isWait = false;
     double waitSeconds = 0;
+    bool isPause = false;
+    double pauseSeconds = -1;  // -1: back to the pause of the command line
     PanelMessage message;
 };
 
-// One script line: a message (see ParseMessage) or "wait SECONDS". Blank
+// One script line: a message (see ParseMessage), "wait SECONDS", or
+// "pause SECONDS" ("pause" alone: the command line's pause again). Blank
 // lines and lines beginning with '#' add nothing.
 bool ParseScriptLine(std::string_view line, std::vector<ScriptStep> *steps, std::string *error);
 // A whole script; errors name the line: "line N: reason".
