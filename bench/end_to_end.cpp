@@ -906,7 +906,7 @@ void RunBusyChannels(Bank &bank, const Options &options) {
     static double firstByte[kBusyChannels * kPerChannel], timeoutToRead[kBusyChannels * kPerChannel];
     std::atomic<int> samples{0};
     std::atomic<bool> failed{false};
-    const int messages = options.quick ? 5 : kPerChannel;
+    const int messages = options.quick ? 3 : kPerChannel;
     const int64_t timeoutNs = static_cast<int64_t>(options.readTimeoutUnits) * 10000000;
     std::thread threads[kBusyChannels];
     for (int c = 0; c < kBusyChannels; ++c)
@@ -1037,12 +1037,12 @@ bool ParseOptions(int argc, char **argv, Options &options) {
         };
         if (std::strcmp(a, "--quick") == 0) {
             options.quick = true;
-            options.idleSeconds = 2.0;
+            options.idleSeconds = 1.0;
             options.messages = 20;
             options.closeRuns = 5;
-            options.burstMessagesSlow = 8;
-            options.burstMessagesFast = 20;
-            options.returnCycles = 2;
+            options.burstMessagesSlow = 5;
+            options.burstMessagesFast = 12;
+            options.returnCycles = 1;
         } else if (const char *v = value("--idle-seconds")) {
             options.idleSeconds = std::atof(v);
         } else if (const char *v = value("--messages")) {

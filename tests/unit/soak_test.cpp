@@ -58,7 +58,7 @@ TEST(Framing, AnyCutOfTheStreamGivesTheModelTable) {
     const unsigned seed = static_cast<unsigned>(std::random_device{}());
     zeltest::PanelTraffic traffic(seed);
     std::mt19937 &random = traffic.Random();
-    for (int round = 0; round < 400; ++round) {
+    for (int round = 0; round < 200; ++round) {
         Table model{};
         std::string stream;
         std::vector<std::size_t> pauses;
