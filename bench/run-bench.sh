@@ -40,6 +40,8 @@ if [ "$build" -eq 1 ]; then
     fi
     cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEL_BUILD_BENCH=ON >/dev/null
     cmake --build "$build_dir" --target zel_micro_bench zel_e2e_bench
+    cmake --build "$build_dir" --target zel_gateway_bench zelhost 2>/dev/null ||
+        echo "run-bench.sh: the gateway benchmark was not built (libmosquitto-dev missing?)"
 fi
 
 micro=$build_dir/bin/zel_micro_bench
@@ -78,6 +80,13 @@ echo "== micro benchmarks"
 echo
 echo "== end-to-end figures"
 "$e2e" "${quick_flag[@]}" --samples="$results/e2e_messages.csv" | tee "$results/e2e.txt"
+
+gateway=$build_dir/bin/zel_gateway_bench
+if [ -x "$gateway" ] && { command -v mosquitto >/dev/null 2>&1 || [ -x /usr/sbin/mosquitto ]; }; then
+    echo
+    echo "== MQTT gateway figures"
+    PATH=$PATH:/usr/sbin "$gateway" "${quick_flag[@]}" "$build_dir/bin/zelhost" | tee "$results/gateway.txt"
+fi
 
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$results/machine.txt"
 

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "banner.h"
+#include "zel_version.h"
 #include "../channel/channel_block.h"
 #include "operations.h"
 
@@ -11,9 +12,10 @@ namespace zel {
 namespace {
 
 constexpr std::string_view kDescription = "Quon Fire Alarm Panel Event Driver installed.";
-constexpr std::string_view kNotice = "Receive-only Panel Interface, Version 7.00";
+constexpr std::string_view kNotice = "Receive-only Panel Interface, Version " ZEL_VERSION_TEXT;
 static_assert(kDescription.size() == 45 && kDescription.ends_with("Driver installed."));
-static_assert(kNotice.size() == 42 && kNotice.ends_with("Version 7.00"));
+// The notice fills its line of the frame: a version of the form 7.00.
+static_assert(kNotice.size() == 42 && kNotice.ends_with("Version " ZEL_VERSION_TEXT));
 
 // Code page 437 frame and shade characters.
 constexpr char kTopLeft = '\xC9', kTopRight = '\xBB', kBottomLeft = '\xC8', kBottomRight = '\xBC';

@@ -12,8 +12,11 @@ need_i386=0
 for group in "${groups[@]}"; do
     case "$group" in
         linux) packages+=(cmake ninja-build g++ make pkg-config googletest libgtest-dev libgmock-dev
-                          libbenchmark-dev libcli11-dev socat procps) ;;
-        windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 socat)
+                          libbenchmark-dev libcli11-dev socat procps
+                          libmosquitto-dev mosquitto mosquitto-clients openssl
+                          dpkg-dev lintian) ;;  # the Debian package: dpkg-shlibdeps, its check
+        windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 socat
+                            zip)  # zip: the release zip (packaging/make-zip.cmake)
                  need_i386=1 ;;
         gui) packages+=(xvfb xauth x11-utils imagemagick) ;;
         fuzz) packages+=(clang libclang-rt-14-dev) ;;

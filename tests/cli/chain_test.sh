@@ -26,9 +26,11 @@ fail() {
     exit 1
 }
 
-# Starts zelpanel with ARGS and sets `port` to the pseudo-terminal it made.
+# Starts zelpanel with ARGS and sets `port` to the pseudo-terminal it made,
+# `panel_out` to its output.
 start_panel() {
     local out=$work/panel${#panel_pids[@]}.out
+    panel_out=$out
     "$bin/zelpanel" "$@" >"$out" 2>&1 &
     panel_pid=$!
     panel_pids+=("$panel_pid")
@@ -47,13 +49,25 @@ finish_panel() {
     panel_pids=()
 }
 
-# Waits up to 30 s for a line of the host's output that matches PATTERN.
+# Waits up to 30 s for a line of the host's output (or of FILE) that
+# matches PATTERN.
 wait_for() {
     for _ in $(seq 600); do
-        grep -Eq -- "$1" "$work/host.out" && return 0
+        grep -Eq -- "$1" "${2:-$work/host.out}" && return 0
         sleep 0.05
     done
     return 1
+}
+
+# Waits up to SECONDS for process PID to end; its exit status in `status`.
+wait_ended() {
+    for _ in $(seq $(($1 * 20))); do
+        kill -0 "$2" 2>/dev/null || break
+        sleep 0.05
+    done
+    kill -0 "$2" 2>/dev/null && return 1
+    status=0
+    wait "$2" || status=$?
 }
 
 case $scenario in
@@ -72,25 +86,32 @@ capture_and_replay)
     # A site's traffic, captured, then played back with the same timing. Pauses
     # longer than the read time-out give each message a read of its own, so
     # that the times the driver takes them do not hang on where reads end.
+    # The capture goes to standard output, the console to standard error;
+    # it keeps every byte (a NUL and what follows it) and the UTC time.
     start_panel send --pty --timeout $units --pause 0.7 "ckt bus=1 slot=4 point=130" "wait 0.8" \
-        'raw "\r\nhhhhhhhhhhS1\x300003000000000000000000\xFF"' "battery bus=3" clear
-    "$bin/zelhost" monitor --port "$port" --timeout $units --idle 2 --capture "$work/first.txt" >"$work/host1.out" ||
+        'raw "\r\nhhhhhhhhhhS1\x300003000000000000000000\x00after\xFF"' "battery bus=3" clear
+    "$bin/zelhost" monitor --port "$port" --timeout $units --idle 2 --capture - >"$work/first.txt" 2>"$work/host1.out" ||
         fail "first zelhost monitor exited with $?"
     finish_panel
-    start_panel replay --pty --timeout $units "$work/first.txt"
-    "$bin/zelhost" monitor --port "$port" --timeout $units --idle 2.5 --capture "$work/second.txt" >"$work/host2.out" ||
+    # Twice as fast, with the wall-clock time on the monitor's lines.
+    start_panel replay --pty --timeout $units --speed 2 "$work/first.txt"
+    "$bin/zelhost" monitor --utc --port "$port" --timeout $units --idle 2.5 --capture "$work/second.txt" >"$work/host2.out" ||
         fail "second zelhost monitor exited with $?"
     finish_panel
-    [ "$(grep -c '^rx ' "$work/first.txt")" -eq 4 ] || fail "the capture holds $(grep -c '^rx ' "$work/first.txt") messages, not 4"
-    # Same messages in the same order, each within 0.15 s of its time.
+    time='[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}Z'
+    [ "$(grep -Ec "^rx [0-9.]+ $time \"" "$work/first.txt")" -eq 4 ] ||
+        fail "the capture holds $(grep -c '^rx ' "$work/first.txt") messages with their time, not 4"
+    grep -qF '0000\x00after\xFF"' "$work/first.txt" || fail "the capture cut the message at its NUL byte"
+    # Same messages in the same order, each within 0.15 s of half its time.
     paste -d '\n' <(grep '^rx ' "$work/first.txt") <(grep '^rx ' "$work/second.txt") | awk '
-        NR % 2 == 1 { t = $2; $1 = $2 = ""; text = $0; next }
-        { u = $2; $1 = $2 = ""
+        NR % 2 == 1 { t = $2 / 2; $1 = $2 = $3 = ""; text = $0; next }
+        { u = $2; $1 = $2 = $3 = ""
           if ($0 != text) { print "message " NR / 2 " differs"; bad = 1 }
           d = u - t; if (d < 0) d = -d
           if (d > 0.15) { print "message " NR / 2 " at " u " instead of " t; bad = 1 } }
         END { exit bad }' || fail "the replay differs from the capture"
-    grep -q '0301148  Battery       0 -> 1' "$work/host2.out" || fail "the replay did not set the Battery point"
+    grep -Eq "^$time +[0-9.]+  0301148  Battery       0 -> 1$" "$work/host2.out" ||
+        fail "the replay did not set the Battery point, or the line has no UTC time"
     ;;
 random_soak)
     # With zelpanel's short default pause, several messages share each read.
@@ -135,8 +156,90 @@ ctrl_c_closes)
     host=
     [ "$status" -eq 0 ] || fail "zelhost exited with $status after Ctrl-C"
     grep -q '^channel closed: CloseChannel answered 0 (success)$' "$work/host.out" || fail "the channel was not closed"
-    kill -INT "$panel_pid"
-    finish_panel
+    ;;
+panel_stops)
+    # Ctrl-C and SIGTERM end zelpanel at once, also while it waits for a
+    # reader; cut short, it exits 128 + the signal.
+    for stage in "INT 130 reader" "TERM 143 reader" "INT 130 message" "TERM 143 message"; do
+        set -- $stage
+        start_panel send --pty --timeout $units --start-delay 0 clear "wait 60" clear
+        if [ "$3" = message ]; then
+            exec 3<"/dev/$port"  # a reader: the first message goes out, then the wait
+            wait_for '^message 1 ' "$panel_out" || fail "no message sent"
+        else
+            wait_for '^waiting for a reader' "$panel_out" || fail "zelpanel is not waiting"
+        fi
+        kill -"$1" "$panel_pid"
+        wait_ended 3 "$panel_pid" || fail "zelpanel did not stop on SIG$1 ($3)"
+        [ "$status" -eq "$2" ] || fail "zelpanel exited with $status after SIG$1 ($3), expected $2"
+        exec 3<&-
+        panel_pids=()
+    done
+    # A reader that opens and closes the port at once (as zelhost read does
+    # within milliseconds) is seen.
+    start_panel send --pty --timeout $units --start-delay 0 --wait-reader 60 clear
+    wait_for '^waiting for a reader' "$panel_out" || fail "zelpanel is not waiting"
+    : <"/dev/$port"
+    wait_ended 10 "$panel_pid" || fail "zelpanel missed the reader"
+    [ "$status" -eq 3 ] && grep -q 'the reader has closed the port' "$panel_out" ||
+        fail "zelpanel exited with $status, not for the reader that left"
+    panel_pids=()
+    ;;
+silent_line)
+    # Nothing arrives: --idle counts from the start of listening and ends
+    # with a line that says so, and exit status 1.
+    start_panel send --pty --timeout $units "wait 60" clear
+    for command in "monitor|" "read|0104130"; do
+        status=0
+        timeout 20 "$bin/zelhost" "${command%|*}" --port "$port" --timeout $units --idle 0.5 ${command#*|} \
+            >"$work/host.out" 2>"$work/host-err.out" || status=$?
+        [ "$status" -eq 1 ] || fail "zelhost ${command%|*} exited with $status"
+        grep -qx 'zelhost: no message received in 0.5 s: check the cable, the line settings and the panel' \
+            "$work/host-err.out" || fail "zelhost ${command%|*} did not say that nothing came"
+    done
+    ;;
+port_busy)
+    # A port that another program holds is "in use", in both tools.
+    start_panel send --pty --timeout $units "wait 60" clear
+    held=$port
+    start_panel send --port "$held" --timeout $units "wait 60" clear
+    wait_for "^port $held: " "$panel_out" || fail "the second zelpanel did not open $held"
+    for command in "zelhost read --port $held 0104130" "zelpanel send --port $held clear"; do
+        status=0
+        "$bin/${command%% *}" ${command#* } >"$work/host.out" 2>"$work/host-err.out" || status=$?
+        [ "$status" -eq 2 ] && grep -q "$held: in use by another program" "$work/host-err.out" ||
+            fail "$command: exit status $status, $(cat "$work/host-err.out")"
+    done
+    ;;
+refusals)
+    # Refused before anything is opened, each with a line of its own that
+    # holds no control character and no more than a few hundred bytes.
+    printf '' >"$work/empty.txt"
+    printf '# zelhost capture: rx SECONDS UTC-TIME TEXT\nrx 0.000 "gggggggggg"\n' >"$work/capture.txt"
+    printf 'sent 1 0.000 "x" raw\nexpect 1 0104130 4\n' >"$work/impossible.txt"
+    long=$(head -c 100000 /dev/zero | tr '\0' x)
+    while IFS='|' read -r want pattern command; do
+        status=0
+        eval "$command" >"$work/out.txt" 2>"$work/err.txt" || status=$?
+        [ "$status" -eq "$want" ] || fail "$command: exit status $status, expected $want"
+        grep -Eq -- "$pattern" "$work/err.txt" || fail "$command: standard error does not match $pattern"
+        [ "$(wc -c <"$work/err.txt")" -lt 400 ] || fail "$command: standard error is too long"
+        ! LC_ALL=C grep -q '[[:cntrl:]]' <(tr -d '\n' <"$work/err.txt") || fail "$command: a control character on the terminal"
+    done <<'CASES'
+2|--expect .*empty.txt: is empty$|"$bin/zelhost" monitor --port NUL --expect "$work/empty.txt"
+2|--expect .*capture.txt: is a zelhost capture|"$bin/zelhost" monitor --port NUL --expect "$work/capture.txt"
+2|line 2: value 4 for 0104130 is impossible: a point's value is 0-3|"$bin/zelhost" monitor --port NUL --expect "$work/impossible.txt"
+2|^zelhost: KORVAN_REGISTER 'abc' is not a number|KORVAN_REGISTER=abc "$bin/zelhost" info
+2|^zelhost: KORVAN_LOG_FILE .* cannot be opened|KORVAN_LOG_FILE=/nonexistent/korvan.log "$bin/zelhost" info
+2|^zelhost: no such port: \\x1B\[31m|"$bin/zelhost" monitor --port $'\e[31m'
+2|\(1000[0-9]{2} bytes\)|"$bin/zelpanel" show "bit0 bus=1 slot=1 point=$long"
+CASES
+    # A script as Windows editors write it; the stand-in's log file gets the
+    # driver's lines while zelhost shows them.
+    printf '\xEF\xBB\xBFclear\r\n' >"$work/bom.txt"
+    "$bin/zelpanel" show --script "$work/bom.txt" | grep -q '^sent 1 0.000 "gggggggggg' || fail "the byte-order mark was not skipped"
+    KORVAN_LOG_FILE=$work/korvan.log "$bin/zelhost" read --port NUL 0104130 >"$work/host.out" || fail "zelhost read exited with $?"
+    grep -q '^\[32\] ZelQX : Start Unsoliceted Thread$' "$work/korvan.log" || fail "KORVAN_LOG_FILE holds no driver line"
     ;;
 two_ports)
     # One monitor, a channel block per port: each panel's points on its own

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Ctrl-C under Wine reaches zelhost.exe's console control handler: the
-# channel is closed and the exit status is 0. COM5 of $WINEPREFIX is mapped
+# channel is closed and the exit status is 0. zelpanel.exe, stopped between
+# its messages, exits 130. COM5 of $WINEPREFIX is mapped
 # to LINK_DIR/host (tools/demo/wine-ports.sh), which socat provides here.
 # Usage: wine_ctrl_c_test.sh BIN_DIR LINK_DIR
 set -u
@@ -39,4 +40,16 @@ status=0
 wait "$host" || status=$?
 [ "$status" -eq 0 ] || fail "exit status $status after Ctrl-C"
 grep -q '^channel closed: CloseChannel answered 0 (success)$' "$work/host.out" || fail "the channel was not closed"
+
+wine "$bin/zelpanel.exe" send --port COM6 clear "wait 60" clear >"$work/host.out" 2>&1 &
+panel=$!
+for _ in $(seq 1200); do
+    grep -q '^message 1 ' "$work/host.out" && break
+    kill -0 "$panel" 2>/dev/null || break
+    sleep 0.05
+done
+kill -INT "$panel"
+status=0
+wait "$panel" || status=$?
+[ "$status" -eq 130 ] || fail "zelpanel.exe exited with $status after Ctrl-C between its messages, not 130"
 echo "ok"

@@ -30,6 +30,12 @@ TEST(WireText, MessageCharactersGetReadableEscapes) {
     EXPECT_EQ(QuoteText(std::string("\x00\x7F\xC9", 3)), R"("\x00\x7F\xC9")");
 }
 
+TEST(WireText, UserTextIsShownEscapedAndCut) {
+    EXPECT_EQ(zeltools::ShownText("COM5"), "COM5");
+    EXPECT_EQ(zeltools::ShownText("\x1B[2J\r\n"), "\\x1B[2J\\r\\n");
+    EXPECT_EQ(zeltools::ShownText(std::string(10 << 20, 'x'), 4), "xxxx... (10485760 bytes)");
+}
+
 struct BadQuote {
     const char *text;
     const char *reason;

@@ -24,7 +24,7 @@ include(${ZEL_CLI_DIR}/cases.cmake)
 
 # The chain: zelpanel on a pseudo-terminal it creates, zelhost on the other end.
 foreach(scenario read_after_listening capture_and_replay random_soak stable_path client_refused ctrl_c_closes
-                 two_ports port_lost_and_back)
+                 two_ports port_lost_and_back panel_stops silent_line port_busy refusals)
   add_test(NAME chain.linux.${scenario}
            COMMAND ${ZEL_CLI_DIR}/chain_test.sh ${scenario} $<TARGET_FILE_DIR:zelhost>)
   set_tests_properties(chain.linux.${scenario} PROPERTIES TIMEOUT 120)
@@ -37,4 +37,31 @@ if(NOT ZEL_SANITIZE)
            COMMAND ${ZEL_CLI_DIR}/check_run.sh 0 out "^summary: all [0-9]+ points match$"
                    ${CMAKE_SOURCE_DIR}/tools/demo/demo.sh ${CMAKE_BINARY_DIR} --timeout 30)
   set_tests_properties(demo.linux PROPERTIES TIMEOUT 120)
+endif()
+
+# The MQTT gateway against the real Mosquitto broker, which each scenario
+# starts on a free loopback port.
+# In the plain build only: the gateway's own threads were checked under
+# ThreadSanitizer by hand, and the broker's client library is not built for
+# the sanitizers.
+find_program(ZEL_MOSQUITTO mosquitto PATHS /usr/sbin)
+if(ZEL_MOSQUITTO AND NOT ZEL_SANITIZE)
+  foreach(scenario retained_and_events broker_restart sigkill_offline password tls)
+    add_test(NAME mqtt.linux.${scenario}
+             COMMAND ${ZEL_CLI_DIR}/mqtt_test.sh ${scenario} $<TARGET_FILE_DIR:zelhost>)
+    set_tests_properties(mqtt.linux.${scenario} PROPERTIES TIMEOUT 90 ENVIRONMENT "PATH=/usr/sbin:$ENV{PATH}")
+  endforeach()
+  add_test(NAME demo.linux.mqtt COMMAND ${CMAKE_SOURCE_DIR}/tools/demo/demo-mqtt.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(demo.linux.mqtt PROPERTIES TIMEOUT 90)
+elseif(NOT ZEL_MOSQUITTO)
+  message(WARNING "mosquitto not found: the MQTT gateway's tests are not registered (scripts/install-deps.sh installs it)")
+endif()
+
+# The Debian package, built from this tree and installed for real (as root),
+# then removed again; not from the sanitizers' builds. Alone, so that its
+# packing and checking never slow the timed chain scenarios.
+if(NOT ZEL_SANITIZE)
+  add_test(NAME package.linux.deb
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/scripts/check-package.sh deb ${CMAKE_BINARY_DIR} ${ZEL_CLI_DIR}/chain_test.sh)
+  set_tests_properties(package.linux.deb PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77 RUN_SERIAL TRUE)
 endif()

@@ -7,6 +7,7 @@
 
 #include "channel/channel_block.h"
 #include "test_host.h"
+#include "zel_version.h"
 
 using zeltest::Call;
 
@@ -69,7 +70,7 @@ TEST(GetDriverInfo, BannerIsAClosedFrameInCodePage437) {
     EXPECT_EQ(lines[2].substr(54), "       \xBA");
 
     EXPECT_EQ(lines[3].substr(0, 13), " \xBA           ");
-    EXPECT_EQ(lines[3].substr(55 - 12, 12), "Version 7.00");
+    EXPECT_EQ(lines[3].substr(55 - 12, 12), "Version " ZEL_VERSION_TEXT);
     EXPECT_EQ(lines[3].substr(55), "      \xBA");
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "zel_version.h"
+
 namespace {
 
 // Reads a DLGTEMPLATEEX; every read is bounds-checked.
@@ -146,7 +148,7 @@ std::string VersionString(const std::vector<char> &info, const char *name) {
     return std::string(value);
 }
 
-TEST(DialogTemplate, VersionRecordNamesTheDriverAt700) {
+TEST(DialogTemplate, VersionRecordCarriesTheProjectVersion) {
     char path[MAX_PATH];
     ASSERT_NE(GetModuleFileNameA(Driver(), path, sizeof path), 0u);
     DWORD ignored = 0;
@@ -158,10 +160,13 @@ TEST(DialogTemplate, VersionRecordNamesTheDriverAt700) {
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void **>(&fixed), &length));
     EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
-    EXPECT_EQ(fixed->dwFileVersionMS, 0x00070000u);
+    const DWORD versionMS = (ZEL_VERSION_MAJOR << 16) | ZEL_VERSION_MINOR;
+    EXPECT_EQ(fixed->dwFileVersionMS, versionMS);
     EXPECT_EQ(fixed->dwFileVersionLS, 0u);
+    EXPECT_EQ(fixed->dwProductVersionMS, versionMS);
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
-    EXPECT_EQ(VersionString(info, "FileVersion"), "7.00");
+    EXPECT_EQ(VersionString(info, "FileVersion"), ZEL_VERSION_TEXT);
+    EXPECT_EQ(VersionString(info, "ProductVersion"), ZEL_VERSION_TEXT);
     EXPECT_EQ(VersionString(info, "FileDescription"), "Quon Fire Alarm Panel Event Driver");
     EXPECT_EQ(VersionString(info, "InternalName"), "ZELWNQX");
     EXPECT_EQ(VersionString(info, "OriginalFilename"), "ZELWNQX.DLL");

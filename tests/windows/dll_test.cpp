@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "zel_version.h"
+
 namespace {
 
 using ZelMainPtr = int32_t(__stdcall *)(void *);
@@ -125,7 +127,7 @@ TEST(DriverDll, GetDriverInfoFillsTheRecordByteForByte) {
     EXPECT_EQ(text.substr(64, 3), " \xBA ");
     EXPECT_EQ(text.substr(64 + 26, 11), " Z E L Q X ");
     EXPECT_NE(text.find("Driver installed.       \xBA\n"), std::string::npos);
-    EXPECT_NE(text.find("Version 7.00      \xBA\n"), std::string::npos);
+    EXPECT_NE(text.find("Version " ZEL_VERSION_TEXT "      \xBA\n"), std::string::npos);
     const std::string bottom = std::string(" \xC8") + std::string(59, '\xCD') + "\xBC\n";
     EXPECT_EQ(text.substr(1 + 4 * 63, 63), bottom);
 }

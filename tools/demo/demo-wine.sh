@@ -97,6 +97,9 @@ join_ptys host panel
 echo "== The driver, as zelhost.exe info shows it"
 wine "$bin/zelhost.exe" info
 echo
+# The host starts first and checks its report before it listens: the
+# report is worked out beforehand (the panel writes the same one again).
+wine "$bin/zelpanel.exe" show --script panel-script.txt --pause "$pause" > sent.txt
 echo "== The host: zelhost.exe monitor on COM5 ($links/host)"
 start_host --trace monitor --port COM5 --timeout "$timeout" --idle "$idle" --expect sent.txt
 echo "== The panel: zelpanel.exe sends panel-script.txt on COM6 ($links/panel)"
@@ -107,6 +110,9 @@ end_host || status=$?
 
 echo
 join_ptys host2 panel2
+cp sent.txt sent-a.txt
+wine "$bin/zelpanel.exe" random --port NUL --timeout 1 --pause 0 --seed 2026 --count 6 --max-events 3 --no-clear \
+    --report sent-b.txt > /dev/null
 echo "== Two panels and one host: zelhost.exe monitor on COM5 (channel 1) and COM7 ($links/host2, channel 2)"
 start_host monitor --port COM5 --port COM7 --timeout "$timeout" --idle "$idle" --expect sent-a.txt --expect sent-b.txt
 echo "== Panel A: zelpanel.exe sends panel-script.txt on COM6; panel B: random traffic on COM8 ($links/panel2)"

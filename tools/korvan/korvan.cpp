@@ -1,6 +1,7 @@
 // KORVAN stand-in: the host library's log and client registry, as small as
 // our tools and tests need them. Not part of the driver.
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -40,18 +41,42 @@ std::atomic<int> removals{0};
 bool active[kMaxClients];
 int nextClient = 1;
 char lastClientName[128];
+// The first environment variable the stand-in could not apply, as one line.
+char environmentProblem[160];
 
-long ParseNumber(const char *text) { return std::strtol(text, nullptr, 0); }
+// Decimal or 0x...; false for anything else.
+bool ParseNumber(const char *text, long *value) {
+    char *end = nullptr;
+    errno = 0;
+    *value = std::strtol(text, &end, 0);
+    return end != text && *end == '\0' && errno == 0;
+}
 
-// Applies the environment once, before the first use.
+void NoteProblem(const char *name, const char *value, const char *what) {
+    if (environmentProblem[0] == '\0')
+        std::snprintf(environmentProblem, sizeof environmentProblem, "%s '%.40s'%s %s", name, value,
+                      std::strlen(value) > 40 ? "..." : "", what);
+}
+
+// Applies the environment once, before the first use. A value that is not
+// a number refuses registrations rather than be taken for 0 (accept).
 void Configure() {
     if (configured.exchange(true)) return;
+    long number = 0;
     if (const char *path = std::getenv("KORVAN_LOG_FILE"); path != nullptr && *path != '\0')
-        KorStandinSetLogFile(path);
-    if (const char *result = std::getenv("KORVAN_REGISTER"); result != nullptr && *result != '\0')
-        registrationResult = static_cast<int>(ParseNumber(result));
-    if (const char *v = std::getenv("KORVAN_VERSION"); v != nullptr && *v != '\0')
-        version = static_cast<unsigned>(ParseNumber(v)) & 0xFFFF;
+        if (KorStandinSetLogFile(path) != 0) NoteProblem("KORVAN_LOG_FILE", path, "cannot be opened for appending");
+    if (const char *result = std::getenv("KORVAN_REGISTER"); result != nullptr && *result != '\0') {
+        const bool ok = ParseNumber(result, &number);
+        registrationResult = ok ? static_cast<int>(number) : 1;
+        if (!ok) NoteProblem("KORVAN_REGISTER", result, "is not a number (0 accepts clients, 1 refuses them)");
+    }
+    if (const char *v = std::getenv("KORVAN_VERSION"); v != nullptr && *v != '\0') {
+        if (ParseNumber(v, &number)) {
+            version = static_cast<unsigned>(number) & 0xFFFF;
+        } else {
+            NoteProblem("KORVAN_VERSION", v, "is not a number");
+        }
+    }
 }
 
 }  // namespace
@@ -66,9 +91,9 @@ int KORVAN_CDECL err(int level, const char *format, ...) {
     std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
     Guard guard;
-    if (sink != nullptr) {
-        sink(sinkContext, level, line);
-    } else {
+    // The log file gets every line, also while a sink shows them.
+    if (sink != nullptr) sink(sinkContext, level, line);
+    if (sink == nullptr || logFile != nullptr) {
         FILE *out = logFile != nullptr ? logFile : stderr;
         std::fprintf(out, "[%d] %s\n", level, line);
         std::fflush(out);
@@ -147,6 +172,13 @@ int KorStandinLastClientName(char *out, int size) {
     if (out == nullptr || size <= 0) return -1;
     Guard guard;
     std::snprintf(out, static_cast<std::size_t>(size), "%s", lastClientName);
+    return static_cast<int>(std::strlen(out));
+}
+
+int KorStandinEnvironmentProblem(char *out, int size) {
+    Configure();
+    if (out == nullptr || size <= 0) return -1;
+    std::snprintf(out, static_cast<std::size_t>(size), "%s", environmentProblem);
     return static_cast<int>(std::strlen(out));
 }
 

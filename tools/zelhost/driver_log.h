@@ -1,7 +1,7 @@
-// What zelhost takes from the driver's log lines: each stretch of received
-// bytes the driver hands to its decoder (a message, or bytes of no message),
-// the loss and return of a channel's port, and the start of a channel's
-// reception thread.
+// What zelhost takes from the driver's log lines: each read of the port,
+// each stretch of received bytes the driver hands to its decoder (a message,
+// or bytes of no message), the loss and return of a channel's port, and the
+// start of a channel's reception thread.
 #pragma once
 
 #include <string>
@@ -9,11 +9,13 @@
 
 namespace zelhost {
 
-enum class LogKind { kOther, kMessage, kNoise, kPortLost, kPortBack, kReceptionStart };
+enum class LogKind { kOther, kRead, kMessage, kNoise, kPortLost, kPortBack, kReceptionStart };
 
 struct LogLine {
     LogKind kind = LogKind::kOther;
-    std::string text;  // kMessage, kNoise: the bytes; kPortLost, kPortBack: the port name
+    // kRead, kMessage, kNoise: the bytes, up to the first NUL byte;
+    // kPortLost, kPortBack: the port name
+    std::string text;
 };
 
 LogLine ReadLogLine(int level, std::string_view line);

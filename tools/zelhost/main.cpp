@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -19,10 +20,12 @@
 #include "cp437.h"
 #include "driver_library.h"
 #include "driver_log.h"
+#include "gateway_command.h"
 #include "host_session.h"
 #include "korvan_standin.h"
 #include "point_watch.h"
 #include "port_name.h"
+#include "received_bytes.h"
 #include "tool_cli.h"
 #include "traffic_file.h"
 #include "wire_text.h"
@@ -55,14 +58,19 @@ struct ChannelOptions {
     zeltools::LineOptions line;
     double duration = 0;
     double idle = 0;
+    bool utc = false;  // monitor: the wall-clock time on each line
 };
 
 // One port as the console shows it.
 struct PortView {
     std::string name;  // the driver's port name
-    std::ofstream capture;
+    std::ofstream captureFile;
+    std::ostream *capture = nullptr;  // the file, or standard output
     double firstCaptured = -1;
     int received = 0;
+    // The channel block's receive buffer, and the bytes taken from it.
+    const char *receiveBuffer = nullptr;
+    ReceivedBytes bytes;
 };
 
 // Everything the driver's log lines touch; they arrive on the channels'
@@ -71,6 +79,8 @@ struct Console {
     std::mutex mutex;
     bool trace = false;
     bool showReceived = false;
+    bool utc = false;
+    FILE *out = stdout;  // standard error while a capture goes to standard output
     Clock::time_point start = Clock::now();
     std::vector<PortView> ports;  // sized before any channel opens
     // With several ports, a line belongs to the port whose reception thread
@@ -86,6 +96,16 @@ struct Console {
 std::string Escaped(std::string_view text) {
     const std::string quoted = zeltools::QuoteText(text);
     return quoted.substr(1, quoted.size() - 2);
+}
+
+// The time at the start of a line: seconds since the start, after the UTC
+// time with --utc; blanks of the same width for a line that continues one.
+std::string TimeColumn(const Console &console, double seconds, bool blank = false) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%8.3f", seconds);
+    std::string column = console.utc ? zeltools::UtcTimeText(std::chrono::system_clock::now()) + "  " + text : text;
+    if (blank) column.assign(column.size(), ' ');
+    return column;
 }
 
 std::size_t PortOfThisThread(const Console &console) {
@@ -105,8 +125,16 @@ std::string PortColumn(const Console &console, std::size_t index) {
     return name + "  ";
 }
 
-// A stretch of bytes the driver handed to its decoder: shown, captured for
-// its port, and counted when it is a message.
+// A read of a port: its bytes, taken from the channel's receive buffer.
+void ReadTaken(Console &console, const LogLine &log) {
+    const std::size_t index = PortOfThisThread(console);
+    if (index >= console.ports.size() || console.ports[index].receiveBuffer == nullptr) return;
+    PortView &port = console.ports[index];
+    TakeRead(port.bytes, std::string_view(port.receiveBuffer, ZEL_RX_BUFFER_SIZE), log.text);
+}
+
+// A stretch the driver handed to its decoder: its bytes shown, captured
+// for its port, and counted when it is a message.
 void Received(Console &console, double now, const LogLine &log) {
     const std::size_t index = PortOfThisThread(console);
     PortView *port = index < console.ports.size() ? &console.ports[index] : nullptr;
@@ -116,13 +144,21 @@ void Received(Console &console, double now, const LogLine &log) {
         console.lastReceivedMs = static_cast<long long>(now * 1000);
         if (port != nullptr) ++port->received;
     }
-    if (console.showReceived)
-        std::printf("%8.3f  %srx  %s%s\n", now, PortColumn(console, index).c_str(), zeltools::QuoteText(log.text).c_str(),
-                    message ? "" : "  (no message: dropped)");
-    if (port != nullptr && port->capture.is_open()) {
-        if (port->firstCaptured < 0) port->firstCaptured = now;
-        port->capture << zeltools::CaptureLine(now - port->firstCaptured, log.text) << '\n';
-        port->capture.flush();
+    const std::vector<std::string> stretches =
+        port != nullptr && port->receiveBuffer != nullptr ? TakeDecoded(port->bytes, log.text) : std::vector{log.text};
+    const std::string utc = zeltools::UtcTimeText(std::chrono::system_clock::now());
+    for (std::size_t i = 0; i < stretches.size(); ++i) {
+        // Bytes before the decoder's text were dropped by the driver.
+        const bool isMessage = message && i + 1 == stretches.size();
+        if (stretches[i].empty()) continue;
+        if (console.showReceived)
+            std::fprintf(console.out, "%s  %srx  %s%s\n", TimeColumn(console, now).c_str(), PortColumn(console, index).c_str(),
+                         zeltools::QuoteText(stretches[i]).c_str(), isMessage ? "" : "  (no message: dropped)");
+        if (port != nullptr && port->capture != nullptr) {
+            if (port->firstCaptured < 0) port->firstCaptured = now;
+            *port->capture << zeltools::CaptureLine(now - port->firstCaptured, utc, stretches[i]) << '\n';
+            port->capture->flush();
+        }
     }
 }
 
@@ -132,35 +168,44 @@ void OnDriverLog(void *context, int level, const char *line) {
     const LogLine log = ReadLogLine(level, text);
     std::lock_guard<std::mutex> lock(console.mutex);
     const double now = console.Seconds();
-    if (level != kTraceLevel || console.trace) std::printf("[%d] %s\n", level, Escaped(text).c_str());
+    if (level != kTraceLevel || console.trace) std::fprintf(console.out, "[%d] %s\n", level, Escaped(text).c_str());
     switch (log.kind) {
+        case LogKind::kRead: ReadTaken(console, log); break;
         case LogKind::kMessage:
         case LogKind::kNoise: Received(console, now, log); break;
         case LogKind::kPortLost:
-            std::printf("%8.3f  %s  line lost: reopening every second\n", now, Escaped(log.text).c_str());
+            std::fprintf(console.out, "%s  %s  line lost: reopening every second\n", TimeColumn(console, now).c_str(),
+                         Escaped(log.text).c_str());
             break;
-        case LogKind::kPortBack: std::printf("%8.3f  %s  line back\n", now, Escaped(log.text).c_str()); break;
+        case LogKind::kPortBack:
+            std::fprintf(console.out, "%s  %s  line back\n", TimeColumn(console, now).c_str(), Escaped(log.text).c_str());
+            break;
         case LogKind::kReceptionStart:
             if (console.opening != kNoPort) console.portOfThread[std::this_thread::get_id()] = console.opening;
             console.opening = kNoPort;
             break;
         case LogKind::kOther: break;
     }
-    std::fflush(stdout);
+    std::fflush(console.out);
 }
 
 void Say(Console &console, const std::string &text) {
     std::lock_guard<std::mutex> lock(console.mutex);
-    std::printf("%s\n", text.c_str());
-    std::fflush(stdout);
+    std::fprintf(console.out, "%s\n", text.c_str());
+    std::fflush(console.out);
 }
 
 // The driver loaded, its information read and a channel block allocated.
 int Begin(const Options &options, Console &console, DriverLibrary *library, HostSession *session) {
     KorStandinSetLogSink(&OnDriverLog, &console);
+    // A variable of the host library's stand-in that it could not apply
+    // would otherwise pass unnoticed (a registration result "abc" as 0).
+    char problem[200];
+    if (KorStandinEnvironmentProblem(problem, sizeof problem) > 0) return Fail(kTool, problem);
     const std::string path = options.driver.empty() ? DefaultDriverPath() : options.driver;
     std::string error;
-    if (!LoadDriverLibrary(path, library, &error)) return Fail(kTool, error, zeltools::kExitFailure);
+    if (!LoadDriverLibrary(path, library, &error))
+        return Fail(kTool, zeltools::ShownText(error, 300), zeltools::kExitFailure);
     if (!StartSession(library->zelMain, session, &error)) return Fail(kTool, error, zeltools::kExitFailure);
     return -1;
 }
@@ -169,9 +214,22 @@ int Begin(const Options &options, Console &console, DriverLibrary *library, Host
 void End(Console &console) {
     KorStandinSetLogSink(nullptr, nullptr);
     std::lock_guard<std::mutex> lock(console.mutex);
-    for (PortView &port : console.ports)
-        if (port.capture.is_open()) port.capture.close();
+    for (PortView &port : console.ports) {
+        // Bytes that came after the last text the decoder took: kept, so that
+        // a replay sends all that the line brought.
+        if (port.capture != nullptr && !port.bytes.pending.empty()) {
+            const double now = console.Seconds();
+            *port.capture << zeltools::CaptureLine(port.firstCaptured < 0 ? 0 : now - port.firstCaptured,
+                                                   zeltools::UtcTimeText(std::chrono::system_clock::now()), port.bytes.pending)
+                          << '\n';
+            port.bytes.pending.clear();
+        }
+        if (port.capture != nullptr) port.capture->flush();
+        if (port.captureFile.is_open()) port.captureFile.close();
+        port.capture = nullptr;
+    }
     std::fflush(stdout);
+    std::fflush(console.out);
 }
 
 // Ends the console on every way out of a command.
@@ -189,7 +247,7 @@ int Info(const Options &options) {
     if (const int code = Begin(options, console, &library, &session); code >= 0) return code;
     const DriverInfo &info = session.info;
     const LineSettings &line = info.lineSettings;
-    std::printf("driver          %s\n", library.path.c_str());
+    std::printf("driver          %s\n", zeltools::ShownText(library.path, 300).c_str());
     std::printf("short name      %s\n", info.shortName != nullptr ? info.shortName : "(none)");
     std::printf("channel block   %u bytes\n", static_cast<unsigned>(info.channelBlockSize));
     std::printf("line defaults   %u baud, %u data bits, stop-bits code %u (%s), parity code %u (%s)\n", line.baudRate,
@@ -228,12 +286,14 @@ int ResolvePorts(Console &console, const ChannelOptions &o, std::vector<PortChoi
         PortChoice port;
         std::string error;
         if (!ResolvePortName(given, &port, &error)) return Fail(kTool, error);
+        const std::string shown = zeltools::ShownText(given);
         for (std::size_t i = 0; i < ports->size(); ++i)
             if ((*ports)[i].device == port.device)
-                return Fail(kTool, o.ports[i] == given ? "port " + given + " is given twice"
-                                                       : "ports " + o.ports[i] + " and " + given + " are both " + port.device);
+                return Fail(kTool, o.ports[i] == given ? "port " + shown + " is given twice"
+                                                       : "ports " + zeltools::ShownText(o.ports[i]) + " and " + shown +
+                                                             " are both " + zeltools::ShownText(port.device));
         if (port.driverName != given || port.link)
-            Say(console, "port " + given + " is " + port.device + ", driver port name " + port.driverName);
+            Say(console, "port " + shown + " is " + zeltools::ShownText(port.device) + ", driver port name " + port.driverName);
         ports->push_back(port);
     }
     return -1;
@@ -260,7 +320,7 @@ int OpenChannels(Console &console, HostSession &first, const ChannelOptions &o, 
     {
         std::lock_guard<std::mutex> lock(console.mutex);
         console.ports.resize(ports.size());
-        for (std::size_t i = 0; i < ports.size(); ++i) console.ports[i].name = ports[i].driverName;
+        for (std::size_t i = 0; i < ports.size(); ++i) console.ports[i].name = zeltools::ShownText(ports[i].driverName);
     }
     // Line settings not given are the driver's own defaults.
     const LineSettings defaults = first.info.lineSettings;
@@ -281,19 +341,22 @@ int OpenChannels(Console &console, HostSession &first, const ChannelOptions &o, 
         const int channelNumber = o.channelNumbers.empty() ? static_cast<int>(i) + 1 : o.channelNumbers[i];
         char text[256];
         std::snprintf(text, sizeof text, "opening %s: %u baud, %u data bits, %s, %s, read time-out %d (%.2f s), channel %d",
-                      ports[i].driverName.c_str(), line.baudRate, line.dataBits, zeltools::StopBitsText(line.stopBits),
+                      console.ports[i].name.c_str(), line.baudRate, line.dataBits, zeltools::StopBitsText(line.stopBits),
                       zeltools::ParityText(line.parity), o.line.timeoutUnits, o.line.timeoutUnits / 100.0, channelNumber);
         Say(console, text);
         {
             std::lock_guard<std::mutex> lock(console.mutex);
             console.opening = i;
+            console.ports[i].receiveBuffer = session.channel->rxBuffer;
         }
         const int32_t result = OpenChannel(session, ports[i].driverName, line, static_cast<uint32_t>(o.line.timeoutUnits),
                                            channelNumber);
         if (result != ZEL_OK) {
             Close(console, *sessions);
-            const std::string why =
-                "cannot open " + ports[i].driverName + ": OpenChannel answered " + ResultText(ZEL_OP_OPEN_CHANNEL, result);
+            // The driver answers 2 for every port it cannot open; the system says why.
+            const std::string problem = result == ZEL_PORT_FAILED ? zeltools::PortOpenProblem(ports[i].driverName) : "";
+            const std::string why = "cannot open " + console.ports[i].name + ": " + (problem.empty() ? "" : problem + "; ") +
+                                    "OpenChannel answered " + ResultText(ZEL_OP_OPEN_CHANNEL, result);
             return Fail(kTool, why, result == ZEL_PORT_FAILED ? zeltools::kExitBadInput : zeltools::kExitFailure);
         }
         sessions->push_back(session);
@@ -321,86 +384,127 @@ std::string Joined(const std::vector<std::string> &names) {
 }
 
 // Waits for the reception threads, then looks at the tables until stopped:
-// Ctrl-C, --duration, or --idle seconds after the last message.
-void Listen(Console &console, const ChannelOptions &o, const std::function<void()> &look) {
+// Ctrl-C, --duration, or --idle seconds without a message, counted from
+// the last message or, before the first, from the start of listening.
+// True when it stopped on --idle without any message.
+bool Listen(Console &console, const ChannelOptions &o, const std::function<void()> &look) {
     const Clock::time_point opened = Clock::now();
     const auto ready = opened + kThreadStartDelay;
     while (Clock::now() < ready && !zeltools::StopRequested()) std::this_thread::sleep_for(kLookInterval);
-    Say(console, "listening on " + Joined(o.ports) + (o.duration > 0 || o.idle > 0 ? "" : "; Ctrl-C closes the channel"));
+    std::vector<std::string> shown;
+    for (const std::string &port : o.ports) shown.push_back(zeltools::ShownText(port));
+    Say(console, "listening on " + Joined(shown) + (o.duration > 0 || o.idle > 0 ? "" : "; Ctrl-C closes the channel"));
+    const double listening = console.Seconds();
+    bool idle = false;
     for (;;) {
         look();
         if (zeltools::StopRequested()) break;
         const double now = console.Seconds();
+        const double quietSince = console.received > 0 ? console.lastReceivedMs / 1000.0 : listening;
         if (o.duration > 0 && std::chrono::duration<double>(Clock::now() - opened).count() >= o.duration) break;
-        if (o.idle > 0 && console.received > 0 && now - console.lastReceivedMs / 1000.0 >= o.idle) break;
+        if (o.idle > 0 && now - quietSince >= o.idle) {
+            idle = true;
+            break;
+        }
         std::this_thread::sleep_for(kLookInterval);
     }
     look();
+    return idle && console.received == 0;
+}
+
+// A line on which nothing arrived (wrong baud rate, no cable) ends with a
+// negative answer.
+int FailNothingReceived(const ChannelOptions &o) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", o.idle);
+    return Fail(kTool, std::string("no message received in ") + seconds +
+                           " s: check the cable, the line settings and the panel", zeltools::kExitNo);
 }
 
 // Prints one line that counts the points of `rows`; `title` starts it.
-void SummaryLine(const std::string &title, std::size_t rows, int differing) {
+void SummaryLine(FILE *out, const std::string &title, std::size_t rows, int differing) {
     if (rows == 0) {
-        std::printf("%s: nothing was expected and nothing changed\n", title.c_str());
+        std::fprintf(out, "%s: nothing was expected and nothing changed\n", title.c_str());
     } else if (differing == 0) {
-        std::printf("%s: all %zu points match\n", title.c_str(), rows);
+        std::fprintf(out, "%s: all %zu points match\n", title.c_str(), rows);
     } else {
-        std::printf("%s: %d of %zu points differ\n", title.c_str(), differing, rows);
+        std::fprintf(out, "%s: %d of %zu points differ\n", title.c_str(), differing, rows);
     }
 }
 
 // The table of one port; returns the points that differ.
-int SummaryTable(const std::string &title, const std::vector<SummaryRow> &rows) {
-    std::printf("%s: what the panel sent against what ReadTag returned\n", title.c_str());
-    std::printf("  %-8s %-13s %-12s %-12s\n", "address", "type", "sent", "ReadTag");
+int SummaryTable(FILE *out, const std::string &title, const std::vector<SummaryRow> &rows) {
+    std::fprintf(out, "%s: what the panel sent against what ReadTag returned\n", title.c_str());
+    std::fprintf(out, "  %-8s %-13s %-12s %-12s\n", "address", "type", "sent", "ReadTag");
     int differing = 0;
     for (const SummaryRow &row : rows) {
         differing += row.matches ? 0 : 1;
-        std::printf("  %-8s %-13s %-12s %-12s %s\n", row.address.c_str(), AddressTypeOf(row.address),
-                    ValuesText(row.sent).c_str(), ValuesText(row.read).c_str(),
-                    row.allSeen ? "ok" : row.matches ? "ok (some unseen)" : "DIFFERS");
+        std::fprintf(out, "  %-8s %-13s %-12s %-12s %s\n", row.address.c_str(), AddressTypeOf(row.address),
+                     ValuesText(row.sent).c_str(), ValuesText(row.read).c_str(),
+                     row.allSeen ? "ok" : row.matches ? "ok (some unseen)" : "DIFFERS");
     }
-    SummaryLine(title, rows.size(), differing);
+    SummaryLine(out, title, rows.size(), differing);
     return differing;
 }
 
-// Each port's report against its points, then the whole.
-int Summary(const Console &console, const std::vector<std::string> &expectFiles, const std::vector<PointWatch> &watches) {
-    std::vector<std::vector<SummaryRow>> rows;
-    for (const std::string &file : expectFiles) {
-        std::ifstream in(file, std::ios::binary);
-        if (!in) return Fail(kTool, "cannot read " + file);
-        std::ostringstream all;
-        all << in.rdbuf();
+// Reads and checks every --expect report: before any port is opened, so
+// that a wrong file wastes no run, and again at the end, when zelpanel has
+// written all of it.
+int ReadExpectations(const std::vector<std::string> &files, std::vector<std::vector<zeltools::Expectation>> *reports) {
+    for (const std::string &file : files) {
+        std::string text, error;
         std::vector<zeltools::Expectation> expected;
-        std::string error;
-        if (!zeltools::ParseExpectations(all.str(), &expected, &error)) return Fail(kTool, file + ": " + error);
-        rows.push_back(CompareWithSent(expected, watches[rows.size()].history));
+        if (!zeltools::ReadTextFile(file, &text, &error)) return Fail(kTool, "--expect: " + error);
+        if (!zeltools::ParseExpectations(text, &expected, &error))
+            return Fail(kTool, "--expect " + zeltools::ShownText(file) + ": " + error);
+        reports->push_back(std::move(expected));
     }
+    return -1;
+}
+
+// Each port's report against its points, then the whole.
+int Summary(const Console &console, const std::vector<std::vector<zeltools::Expectation>> &reports,
+            const std::vector<PointWatch> &watches) {
+    std::vector<std::vector<SummaryRow>> rows;
+    for (const std::vector<zeltools::Expectation> &expected : reports)
+        rows.push_back(CompareWithSent(expected, watches[rows.size()].history));
     std::size_t total = 0;
     int differing = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        differing += SummaryTable(rows.size() > 1 ? "summary for " + console.ports[i].name : "summary", rows[i]);
+        differing += SummaryTable(console.out, rows.size() > 1 ? "summary for " + console.ports[i].name : "summary", rows[i]);
         total += rows[i].size();
     }
-    if (rows.size() > 1) SummaryLine("summary", total, differing);
-    std::fflush(stdout);
+    if (rows.size() > 1) SummaryLine(console.out, "summary", total, differing);
+    std::fflush(console.out);
     return differing == 0 ? zeltools::kExitOk : zeltools::kExitNo;
 }
 
 int Monitor(const Options &options, const ChannelOptions &o, const std::vector<std::string> &captureFiles,
             const std::vector<std::string> &expectFiles) {
     if (const int code = CheckPortCounts(o, captureFiles, expectFiles); code >= 0) return code;
+    if (std::count(captureFiles.begin(), captureFiles.end(), "-") > 1)
+        return Fail(kTool, "--capture - is given twice: standard output takes one capture");
+    std::vector<std::vector<zeltools::Expectation>> reports;
+    if (const int code = ReadExpectations(expectFiles, &reports); code >= 0) return code;
     Console console;
     ConsoleScope scope{console};
     console.trace = options.trace;
     console.showReceived = true;
+    console.utc = o.utc;
     console.ports.resize(o.ports.size());
     for (std::size_t i = 0; i < captureFiles.size(); ++i) {
-        std::ofstream &capture = console.ports[i].capture;
-        capture.open(captureFiles[i], std::ios::binary | std::ios::trunc);
-        if (!capture) return Fail(kTool, "cannot write the capture " + captureFiles[i]);
-        capture << "# zelhost capture: rx SECONDS TEXT, seconds from the first message\n";
+        PortView &port = console.ports[i];
+        std::string error;
+        if (captureFiles[i] == "-") {
+            // Standard output holds the capture alone; the console goes to standard error.
+            port.capture = &std::cout;
+            console.out = stderr;
+        } else if (!zeltools::OpenWriteFile(captureFiles[i], port.captureFile, &error)) {
+            return Fail(kTool, "--capture: " + error);
+        } else {
+            port.capture = &port.captureFile;
+        }
+        *port.capture << "# zelhost capture: rx SECONDS UTC-TIME TEXT, seconds from the first message\n";
     }
     DriverLibrary library;
     HostSession first;
@@ -414,7 +518,7 @@ int Monitor(const Options &options, const ChannelOptions &o, const std::vector<s
         reads.push_back([&session](const std::string &address) { return static_cast<int>(ReadTag(session, address)); });
         watches.push_back(StartWatch(reads.back()));
     }
-    Listen(console, o, [&] {
+    const bool nothing = Listen(console, o, [&] {
         for (std::size_t i = 0; i < sessions.size(); ++i) {
             const std::vector<SeenChange> changes = Look(watches[i], reads[i]);
             if (changes.empty()) continue;
@@ -422,27 +526,39 @@ int Monitor(const Options &options, const ChannelOptions &o, const std::vector<s
             const double now = console.Seconds();
             const std::string port = PortColumn(console, i);
             for (const SeenChange &c : changes)
-                std::printf("%8.3f  %s%s  %-13s %d -> %d\n", now, port.c_str(), c.address.c_str(), AddressTypeOf(c.address),
-                            c.before, c.after);
-            std::printf("          %snon-zero: %s\n", port.c_str(), NonZeroView(watches[i], kNonZeroShown).c_str());
-            std::fflush(stdout);
+                std::fprintf(console.out, "%s  %s%s  %-13s %d -> %d\n", TimeColumn(console, now).c_str(), port.c_str(),
+                             c.address.c_str(), AddressTypeOf(c.address), c.before, c.after);
+            std::fprintf(console.out, "%s  %snon-zero: %s\n", TimeColumn(console, now, true).c_str(), port.c_str(),
+                         NonZeroView(watches[i], kNonZeroShown).c_str());
+            std::fflush(console.out);
         }
     });
     const int closeCode = Close(console, sessions);
     End(console);
     if (closeCode >= 0) return closeCode;
+    // Panel messages, however the reads cut them: the decoder traces each once.
     const int received = console.received.load();
     std::string perPort;  // with several ports: " (pts/4 12, pts/5 6)"
     for (const PortView &port : console.ports)
         if (console.ports.size() > 1) perPort += (perPort.empty() ? " (" : ", ") + port.name + " " + std::to_string(port.received);
-    std::printf("%d message%s received%s%s\n", received, received == 1 ? "" : "s", perPort.c_str(), perPort.empty() ? "" : ")");
-    if (!expectFiles.empty()) return Summary(console, expectFiles, watches);
-    return zeltools::kExitOk;
+    std::fprintf(console.out, "%d message%s received%s%s\n", received, received == 1 ? "" : "s", perPort.c_str(),
+                 perPort.empty() ? "" : ")");
+    reports.clear();
+    if (const int code = ReadExpectations(expectFiles, &reports); code >= 0) return code;
+    const int summaryCode = reports.empty() ? zeltools::kExitOk : Summary(console, reports, watches);
+    return nothing ? FailNothingReceived(o) : summaryCode;
 }
 
 // One line and exit code 2 for a text that is not a seven-digit address.
 int FailMalformedAddress(const std::string &address) {
-    return Fail(kTool, "malformed address '" + address + "': seven digits BBSSPPP expected");
+    return Fail(kTool, "malformed address '" + zeltools::ShownText(address, 24) + "': seven digits BBSSPPP expected");
+}
+
+// Seven digits that name no entry ReadTag reads (bus or slot above 8,
+// point above 150): the driver answers 1 for them, as for any text it
+// cannot read.
+bool NamesNoEntry(const std::string &address) {
+    return std::stoi(address.substr(0, 2)) > 8 || std::stoi(address.substr(2, 2)) > 8 || std::stoi(address.substr(4)) > 150;
 }
 
 int Read(const Options &options, const ChannelOptions &o, const std::vector<std::string> &addresses) {
@@ -456,17 +572,29 @@ int Read(const Options &options, const ChannelOptions &o, const std::vector<std:
     std::vector<HostSession> sessions;
     if (const int code = Begin(options, console, &library, &first); code >= 0) return code;
     if (const int code = OpenChannels(console, first, o, &sessions); code >= 0) return code;
-    if (o.duration > 0 || o.idle > 0) Listen(console, o, [] {});
+    const bool nothing = (o.duration > 0 || o.idle > 0) && Listen(console, o, [] {});
     std::vector<uint16_t> values;
     for (const std::string &a : addresses) values.push_back(ReadTag(sessions.front(), a));
     const int closeCode = Close(console, sessions);
     End(console);
     for (std::size_t i = 0; i < addresses.size(); ++i)
-        std::printf("%s %u %s\n", addresses[i].c_str(), values[i], AddressTypeOf(addresses[i]));
-    return closeCode >= 0 ? closeCode : zeltools::kExitOk;
+        std::printf("%s %u %s\n", addresses[i].c_str(), values[i],
+                    NamesNoEntry(addresses[i]) ? "not a tag address" : AddressTypeOf(addresses[i]));
+    if (closeCode >= 0) return closeCode;
+    return nothing ? FailNothingReceived(o) : zeltools::kExitOk;
 }
 
-int Validate(const Options &options, const std::string &address, int typeCode) {
+// A type named on the command line: its code, and the address type whose
+// points it takes (empty for a bare type code).
+struct TagType {
+    int code = 0;
+    std::string addressType;
+};
+
+// The driver's answer for the type code; a named type also needs an
+// address of its own kind, since type code 6 serves CKT, Line Shorted and
+// Battery points alike.
+int Validate(const Options &options, const std::string &address, const TagType &type) {
     if (!IsAddressText(address)) return FailMalformedAddress(address);
     Console console;
     ConsoleScope scope{console};
@@ -474,21 +602,33 @@ int Validate(const Options &options, const std::string &address, int typeCode) {
     DriverLibrary library;
     HostSession session;
     if (const int code = Begin(options, console, &library, &session); code >= 0) return code;
-    const int32_t result = ValidateAddress(session, address, typeCode);
-    std::printf("%s with type code %d: %s, ValidateAddress answered %s\n", address.c_str(), typeCode,
-                result == ZEL_OK ? "valid" : "rejected", ResultText(ZEL_OP_VALIDATE_ADDRESS, result).c_str());
+    const int32_t result = ValidateAddress(session, address, type.code);
+    const std::string answer = "ValidateAddress answered " + ResultText(ZEL_OP_VALIDATE_ADDRESS, result);
+    const std::string kind = AddressTypeOf(address);
+    if (result == ZEL_OK && !type.addressType.empty() && type.addressType != kind) {
+        std::printf("%s with type code %d: rejected, a %s point, not %s (%s)\n", address.c_str(), type.code,
+                    kind == "-" ? "table" : kind.c_str(), type.addressType.c_str(), answer.c_str());
+        return zeltools::kExitNo;
+    }
+    std::printf("%s with type code %d: %s, %s%s\n", address.c_str(), type.code, result == ZEL_OK ? "valid" : "rejected",
+                answer.c_str(), result == ZEL_OK ? ("; a " + kind + " point").c_str() : "");
     return result == ZEL_OK ? zeltools::kExitOk : zeltools::kExitNo;
 }
 
 // A type code, or the name of an address type for its code.
-bool TypeCodeOf(const std::string &text, int *code) {
-    static const std::map<std::string, int> kNames{{"regular", 0}, {"ckt", 6}, {"shorted", 6}, {"line-shorted", 6}, {"battery", 6}};
+bool TypeCodeOf(const std::string &text, TagType *type) {
+    static const std::map<std::string, TagType> kNames{{"regular", {0, "Regular"}},
+                                                       {"ckt", {6, "CKT"}},
+                                                       {"shorted", {6, "Line Shorted"}},
+                                                       {"line-shorted", {6, "Line Shorted"}},
+                                                       {"battery", {6, "Battery"}}};
     std::string lower = text;
     for (char &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (auto it = kNames.find(lower); it != kNames.end()) {
-        *code = it->second;
+        *type = it->second;
         return true;
     }
+    int *code = &type->code;
     if (text.empty() || text.size() > 10 || text.find_first_not_of("-0123456789") != std::string::npos) return false;
     try {
         std::size_t used = 0;
@@ -517,7 +657,7 @@ void AddChannelOptions(CLI::App &command, ChannelOptions &o, bool listenByDefaul
             .add_option("--channel", o.channelNumbers,
                         several ? "The host's channel number of each --port, in the same order (default 1, 2, 3, ...)"
                                 : "The host's channel number (default 1)")
-            ->check(CLI::Range(0, 9999));
+            ->check(zeltools::NumberCheck("channel number", 0, 9999));
     // One value each time the option is given.
     for (CLI::Option *option : {port, channel}) {
         if (!several) option->expected(1);
@@ -525,8 +665,10 @@ void AddChannelOptions(CLI::App &command, ChannelOptions &o, bool listenByDefaul
     }
     command.add_option("--duration", o.duration,
                        std::string("Stop after SECONDS") + (listenByDefault ? "" : " of listening (default: read at once)"))
-        ->check(CLI::Range(0.001, 1e6));
-    command.add_option("--idle", o.idle, "Stop SECONDS after the last message received")->check(CLI::Range(0.001, 1e6));
+        ->check(zeltools::SecondsCheck("duration", 0.001, 1e6));
+    command.add_option("--idle", o.idle,
+                       "Stop SECONDS after the last message received, or after listening that long without one (exit 1)")
+        ->check(zeltools::SecondsCheck("idle time", 0.001, 1e6));
 }
 
 }  // namespace
@@ -548,8 +690,10 @@ int main(int argc, char **argv) {
     AddChannelOptions(*monitor, monitorOptions, true);
     monitor
         ->add_option("--capture", captureFiles,
-                     "Write every message received, with its time, to FILE (for zelpanel replay); once per --port")
+                     "Write every message received, with its time, to FILE (for zelpanel replay; - for standard output); "
+                     "once per --port")
         ->allow_extra_args(false);
+    monitor->add_flag("--utc", monitorOptions.utc, "Show the wall-clock time (UTC, ISO 8601) on each line");
     monitor
         ->add_option("--expect", expectFiles,
                      "At the end, compare what ReadTag returned with a zelpanel report FILE; once per --port")
@@ -568,14 +712,18 @@ int main(int argc, char **argv) {
     validate->add_option("type", typeText, "Type code (0 Regular; 6 CKT, Line Shorted, Battery) or a type name: regular, ckt, shorted, battery")
         ->required();
 
+    zelhost::GatewayCommand *gateway = zelhost::AddGatewayCommand(app);
+
     if (const int code = zeltools::ParseCommandLine(app, argc, argv, kTool); code >= 0) return code;
+    if (zelhost::GatewayChosen(gateway)) return zelhost::RunGateway(*gateway, options.driver, options.trace);
     if (monitor->parsed()) return Monitor(options, monitorOptions, captureFiles, expectFiles);
     if (read->parsed()) return Read(options, readOptions, addresses);
     if (validate->parsed()) {
-        int typeCode = 0;
-        if (!TypeCodeOf(typeText, &typeCode))
-            return Fail(kTool, "type '" + typeText + "' is neither a type code nor one of regular, ckt, shorted, battery");
-        return Validate(options, address, typeCode);
+        TagType type;
+        if (!TypeCodeOf(typeText, &type))
+            return Fail(kTool, "type '" + zeltools::ShownText(typeText, 24) +
+                                   "' is neither a type code nor one of regular, ckt, shorted, battery");
+        return Validate(options, address, type);
     }
     return Info(options);
 }

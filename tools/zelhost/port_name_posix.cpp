@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "port_name.h"
+#include "wire_text.h"
 
 namespace zelhost {
 namespace {
@@ -24,16 +25,22 @@ bool ResolvePortName(const std::string &given, PortChoice *choice, std::string *
         *error = "the port name is empty";
         return false;
     }
+    // The driver's name of the null device, which takes no line settings.
+    if (given == "NUL") {
+        *choice = {given, "/dev/null", false};
+        return true;
+    }
+    const std::string shown = zeltools::ShownText(given);
     const std::string path = given[0] == '/' ? given : "/dev/" + given;
     char real[PATH_MAX];
     struct stat info {};
     if (realpath(path.c_str(), real) == nullptr || stat(real, &info) != 0) {
-        *error = "no such port: " + given + (given[0] == '/' ? "" : " (" + path + ")");
+        *error = "no such port: " + shown + (given[0] == '/' ? "" : " (" + zeltools::ShownText(path) + ")");
         return false;
     }
     const std::string device = real;
     if (!S_ISCHR(info.st_mode)) {
-        *error = "port " + given + " is " + device + ", which is not a serial device";
+        *error = "port " + shown + " is " + zeltools::ShownText(device) + ", which is not a serial device";
         return false;
     }
     struct stat link {};
@@ -41,7 +48,7 @@ bool ResolvePortName(const std::string &given, PortChoice *choice, std::string *
     std::string name = DriverForm(path);
     if (!isLink || name.size() > kDriverPortNameMax) name = DriverForm(device);
     if (name.size() > kDriverPortNameMax) {
-        *error = "port name too long: " + device + " has " + std::to_string(name.size()) +
+        *error = "port name too long: " + zeltools::ShownText(device) + " has " + std::to_string(name.size()) +
                  " characters, the driver's field holds " + std::to_string(kDriverPortNameMax);
         return false;
     }

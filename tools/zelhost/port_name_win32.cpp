@@ -1,6 +1,7 @@
 // Windows: the name goes to the driver as it is (COM5, \\.\COM12); whether
 // the port exists the driver's OpenChannel tells.
 #include "port_name.h"
+#include "wire_text.h"
 
 namespace zelhost {
 
@@ -10,7 +11,7 @@ bool ResolvePortName(const std::string &given, PortChoice *choice, std::string *
         return false;
     }
     if (given.size() > kDriverPortNameMax) {
-        *error = "port name too long: " + given + " has " + std::to_string(given.size()) +
+        *error = "port name too long: " + zeltools::ShownText(given) + " has " + std::to_string(given.size()) +
                  " characters, the driver's field holds " + std::to_string(kDriverPortNameMax);
         return false;
     }

@@ -41,6 +41,8 @@ struct SendOptions {
     double waitReader = 60;
     double hold = 0;
     std::string report;
+    double speed = 1;  // replay: recorded times divided by this
+    CLI::Option *pauseOption = nullptr;
 };
 
 struct Sources {
@@ -65,14 +67,15 @@ void AddSendOptions(CLI::App &command, SendOptions &o, bool withLine) {
         port->excludes(pty);
     }
     zeltools::AddLineOptions(command, o.line);
-    command.add_option("--pause", o.pause, "Seconds between messages (default 0.05; 0 sends them back to back)")
-        ->check(CLI::Range(0.0, 3600.0));
+    o.pauseOption = command.add_option("--pause", o.pause, "Seconds between messages (default 0.05; 0 sends them back to back)")
+                        ->check(zeltools::SecondsCheck("pause", 0, 3600));
     if (!withLine) return;
     command.add_option("--start-delay", o.startDelay, "Seconds before the first message (default 1.5 with --pty, else 0)")
-        ->check(CLI::Range(0.0, 3600.0));
+        ->check(zeltools::SecondsCheck("start delay", 0, 3600));
     command.add_option("--wait-reader", o.waitReader, "With --pty: seconds to wait for a reader to open the port (default 60)")
-        ->check(CLI::Range(0.0, 86400.0));
-    command.add_option("--hold", o.hold, "Seconds to keep the line open after the last message, beyond the read time-out + 0.5 s it stays open anyway")->check(CLI::Range(0.0, 86400.0));
+        ->check(zeltools::SecondsCheck("reader wait", 0, 86400));
+    command.add_option("--hold", o.hold, "Seconds to keep the line open after the last message, beyond the read time-out + 0.5 s it stays open anyway")
+        ->check(zeltools::SecondsCheck("hold", 0, 86400));
     command.add_option("--report", o.report, "Write what was sent, and the ReadTag values it should give, to FILE (- for standard output)");
 }
 
@@ -81,31 +84,13 @@ void AddSources(CLI::App &command, Sources &s) {
     command.add_option("--script", s.script, "Script file, one message, wait or pause per line (- for standard input)");
 }
 
-bool ReadAll(const std::string &path, std::string *text, std::string *error) {
-    if (path == "-") {
-        std::ostringstream all;
-        all << std::cin.rdbuf();
-        *text = all.str();
-        return true;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = "cannot read " + path;
-        return false;
-    }
-    std::ostringstream all;
-    all << in.rdbuf();
-    *text = all.str();
-    return true;
-}
-
 bool StepsFromSources(const Sources &s, std::vector<Outgoing> *out, std::string *error) {
     std::vector<ScriptStep> steps;
     if (!s.script.empty()) {
         std::string text;
-        if (!ReadAll(s.script, &text, error)) return false;
+        if (!zeltools::ReadTextFile(s.script, &text, error)) return false;
         if (!ParseScript(text, &steps, error)) {
-            *error = s.script + ": " + *error;
+            *error = zeltools::ShownText(s.script) + ": " + *error;
             return false;
         }
     }
@@ -135,18 +120,20 @@ bool StepsFromSources(const Sources &s, std::vector<Outgoing> *out, std::string 
 // should change.
 class Reporter {
 public:
+    // The first line goes out at once, so that a host reading the report
+    // while it is being written knows it for one.
     bool Open(const std::string &path, std::string *error) {
         if (path.empty()) return true;
         if (path == "-") {
             out_ = &std::cout;
-            return true;
-        }
-        file_.open(path, std::ios::binary | std::ios::trunc);
-        if (!file_) {
-            *error = "cannot write the report " + path;
+        } else if (zeltools::OpenWriteFile(path, file_, error)) {
+            out_ = &file_;
+        } else {
+            *error = "--report: " + *error;
             return false;
         }
-        out_ = &file_;
+        *out_ << "# zelpanel report: sent SEQ SECONDS TEXT DESCRIPTION; expect SEQ ADDRESS VALUE\n";
+        out_->flush();
         return true;
     }
     bool ToStandardOutput() const { return out_ == &std::cout; }
@@ -154,7 +141,6 @@ public:
         bool predicted = true;
         const std::vector<PointChange> changes = ApplyMessage(model_, o.message, &predicted);
         if (out_ == nullptr) return;
-        if (sequence == 1) *out_ << "# zelpanel report: sent SEQ SECONDS TEXT DESCRIPTION; expect SEQ ADDRESS VALUE\n";
         *out_ << zeltools::SentLine(sequence, seconds, o.bytes, Describe(o.message)) << '\n';
         if (!predicted) *out_ << "# message " << sequence << " is raw: its effect is not predicted\n";
         for (const PointChange &c : changes) *out_ << zeltools::ExpectLine(sequence, c.address, c.value) << '\n';
@@ -198,7 +184,9 @@ int Transmit(SendOptions &o, std::vector<Outgoing> &messages) {
         std::fflush(stdout);
         if (!line.waitForReader(o.waitReader)) {
             line.close();
-            if (zeltools::StopRequested()) return zeltools::kExitOk;
+            if (zeltools::StopRequested())
+                return Fail(kTool, "interrupted while waiting for a reader of " + portName + ": nothing sent",
+                            zeltools::StopExitCode());
             return Fail(kTool, "nobody opened " + portName + " within " + zeltools::FormatSeconds(o.waitReader) + " s",
                         zeltools::kExitFailure);
         }
@@ -207,8 +195,9 @@ int Transmit(SendOptions &o, std::vector<Outgoing> &messages) {
                                     static_cast<uint16_t>(o.line.stopBits), static_cast<uint16_t>(o.line.parity)};
         if (!OpenPortLine(o.port, settings, &line, &error)) return Fail(kTool, error);
         if (chatty)
-            std::printf("port %s: %d baud, %d data bits, %s, %s\n", o.port.c_str(), o.line.baud, o.line.dataBits,
-                        zeltools::StopBitsText(o.line.stopBits), zeltools::ParityText(o.line.parity));
+            std::printf("port %s: %d baud, %d data bits, %s, %s\n", zeltools::ShownText(o.port).c_str(), o.line.baud,
+                        o.line.dataBits, zeltools::StopBitsText(o.line.stopBits), zeltools::ParityText(o.line.parity));
+        std::fflush(stdout);
     }
     const double timeout = o.line.timeoutUnits / 100.0;
     const double startDelay = o.startDelay >= 0 ? o.startDelay : (o.pty ? kPtyStartDelay : 0.0);
@@ -217,7 +206,7 @@ int Transmit(SendOptions &o, std::vector<Outgoing> &messages) {
     const Clock::time_point first = Clock::now();
     auto secondsSinceFirst = [&] { return std::chrono::duration<double>(Clock::now() - first).count(); };
     double previousEnd = -1;
-    int sequence = 0;
+    int sequence = 0, sent = 0;
     for (const Outgoing &m : messages) {
         if (!running) break;
         if (previousEnd >= 0) {
@@ -247,6 +236,7 @@ int Transmit(SendOptions &o, std::vector<Outgoing> &messages) {
         }
         if (zeltools::StopRequested()) break;  // cut short: not reported as sent
         reporter.Message(sequence, at, m);
+        ++sent;
         previousEnd = secondsSinceFirst();
     }
     // The driver reads the last message within its time-out; the line stays
@@ -255,9 +245,13 @@ int Transmit(SendOptions &o, std::vector<Outgoing> &messages) {
     if (running) SleepFor(o.hold);
     line.close();
     if (chatty) {
-        std::printf("sent %d message%s on %s\n", sequence, sequence == 1 ? "" : "s", line.description.c_str());
+        std::printf("sent %d message%s on %s\n", sent, sent == 1 ? "" : "s", line.description.c_str());
         std::fflush(stdout);
     }
+    // Cut short before every message went out: a script must be able to tell.
+    if (sent < static_cast<int>(messages.size()))
+        return Fail(kTool, "interrupted after " + std::to_string(sent) + " of " + std::to_string(messages.size()) +
+                               " messages", zeltools::StopExitCode());
     return zeltools::kExitOk;
 }
 
@@ -295,9 +289,11 @@ int main(int argc, char **argv) {
     bool noClear = false;
     CLI::App *random = app.add_subcommand("random", "Send random traffic from a seed, for soak tests");
     AddSendOptions(*random, randomOptions, true);
-    random->add_option("--seed", seed, "Seed; the same seed sends the same traffic (default 1)");
-    random->add_option("--count", count, "Messages to send (default 10)")->check(CLI::Range(1, 1000000));
-    random->add_option("--max-events", maxEvents, "Events per message, at most (1-15, default 3)")->check(CLI::Range(1, 15));
+    random->add_option("--seed", seed, "Seed; the same seed sends the same traffic (default 1)")
+        ->check(zeltools::NumberCheck("seed", 0, 4294967295LL));
+    random->add_option("--count", count, "Messages to send (default 10)")->check(zeltools::NumberCheck("count", 1, 1000000));
+    random->add_option("--max-events", maxEvents, "Events per message, at most (1-15, default 3)")
+        ->check(zeltools::NumberCheck("events per message", 1, 15));
     random->add_flag("--no-clear", noClear, "Send no clear commands");
 
     SendOptions replayOptions;
@@ -305,6 +301,8 @@ int main(int argc, char **argv) {
     CLI::App *replay = app.add_subcommand("replay", "Send the messages of a zelhost capture (or a zelpanel report) with their timing");
     AddSendOptions(*replay, replayOptions, true);
     replay->add_option("file", replayFile, "Capture file (rx lines) or report (sent lines)")->required();
+    replay->add_option("--speed", replayOptions.speed, "Replay FACTOR times faster (default 1; 288 plays 24 hours in 5 minutes)")
+        ->check(zeltools::SecondsCheck("speed factor", 0.001, 1000000));
 
     SendOptions showOptions;
     Sources showSources;
@@ -328,16 +326,20 @@ int main(int argc, char **argv) {
         for (const PanelMessage &m : RandomTraffic(seed, count, maxEvents, !noClear)) messages.push_back({m, WireText(m), 0, -1});
         return Transmit(randomOptions, messages);
     }
+    // A replay keeps the recorded spacing, scaled by --speed; a pause would contradict it.
+    if (replayOptions.pauseOption->count() > 0)
+        return Fail(kTool, "replay keeps the recorded timing: --pause does not apply (--speed FACTOR plays it faster)");
     std::string text;
     std::vector<zeltools::TimedText> recorded;
-    if (!ReadAll(replayFile, &text, &error)) return Fail(kTool, error);
-    if (!zeltools::ParseTimedMessages(text, &recorded, &error)) return Fail(kTool, replayFile + ": " + error);
-    if (recorded.empty()) return Fail(kTool, replayFile + ": no messages (rx or sent lines)");
+    const std::string shownFile = zeltools::ShownText(replayFile);
+    if (!zeltools::ReadTextFile(replayFile, &text, &error)) return Fail(kTool, error);
+    if (!zeltools::ParseTimedMessages(text, &recorded, &error)) return Fail(kTool, shownFile + ": " + error);
+    if (recorded.empty()) return Fail(kTool, shownFile + ": no messages (rx or sent lines)");
     for (const zeltools::TimedText &r : recorded) {
         PanelMessage m;
         m.type = MessageType::Raw;
         m.raw = r.bytes;
-        messages.push_back({m, r.bytes, 0, r.seconds});
+        messages.push_back({m, r.bytes, 0, r.seconds / replayOptions.speed});
     }
     return Transmit(replayOptions, messages);
 }

@@ -75,14 +75,14 @@ bool ParseEvent(const std::string &text, PanelEvent *event, std::string *error) 
         anyKind = true;
         e.name = EventName::Kind;
         if (!ParseNumber(first.substr(5), 16, 0, 15, &e.kind)) {
-            *error = "kind must be one hex digit 0-F in '" + text + "'";
+            *error = "kind must be one hex digit 0-F in '" + zeltools::ShownText(text) + "'";
             return false;
         }
     } else {
         for (const NameInfo &candidate : kNames)
             if (first == candidate.word) info = &candidate;
         if (info == nullptr) {
-            *error = "unknown event '" + first + "' (ckt, shorted, battery, bit0, bit1, kind=K, clear, raw)";
+            *error = "unknown event '" + zeltools::ShownText(first, 24) + "' (ckt, shorted, battery, bit0, bit1, kind=K, clear, raw)";
             return false;
         }
         e.name = info->name;
@@ -96,37 +96,37 @@ bool ParseEvent(const std::string &text, PanelEvent *event, std::string *error) 
         const std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
         if (key == "bus") {
             if (!ParseNumber(value, 10, 1, 8, &e.bus)) {
-                *error = "bus must be 1-8 in '" + text + "'";
+                *error = "bus must be 1-8 in '" + zeltools::ShownText(text) + "'";
                 return false;
             }
             haveBus = true;
         } else if (key == "slot" && e.name != EventName::Battery) {
             if (!ParseNumber(value, 10, 1, 8, &e.slot)) {
-                *error = "slot must be 1-8 in '" + text + "'";
+                *error = "slot must be 1-8 in '" + zeltools::ShownText(text) + "'";
                 return false;
             }
             haveSlot = true;
         } else if (key == "point" && info != nullptr && info->firstPoint >= 0) {
             if (!ParseNumber(value, 10, info->firstPoint, info->lastPoint, &e.point)) {
                 *error = std::string("point of ") + info->word + " must be " +
-                         Range(info->firstPoint, info->lastPoint) + " in '" + text + "'";
+                         Range(info->firstPoint, info->lastPoint) + " in '" + zeltools::ShownText(text) + "'";
                 return false;
             }
             havePoint = true;
         } else if (key == "code" && anyKind) {
             if (value.size() > 2 || !ParseNumber(value, 16, 0, 255, &e.code)) {
-                *error = "code must be two hex digits 00-FF in '" + text + "'";
+                *error = "code must be two hex digits 00-FF in '" + zeltools::ShownText(text) + "'";
                 return false;
             }
             havePoint = true;
         } else {
-            *error = "unexpected '" + word + "' in '" + text + "'";
+            *error = "unexpected '" + zeltools::ShownText(word, 24) + "' in '" + zeltools::ShownText(text) + "'";
             return false;
         }
     }
     if (!haveBus || !haveSlot || !havePoint) {
         const std::string needs = e.name == EventName::Battery ? "bus=" : anyKind ? "bus=, slot= and code=" : "bus=, slot= and point=";
-        *error = "'" + text + "' needs " + needs;
+        *error = "'" + zeltools::ShownText(text) + "' needs " + needs;
         return false;
     }
     *event = e;
@@ -230,7 +230,7 @@ bool ParseMessage(std::string_view input, PanelMessage *message, std::string *er
         if (end == std::string::npos) end = text.size();
         const std::string part = Trim(std::string_view(text).substr(start, end - start));
         if (part.empty()) {
-            *error = text.empty() ? "empty event" : "empty event in '" + text + "'";
+            *error = text.empty() ? "empty event" : "empty event in '" + zeltools::ShownText(text) + "'";
             return false;
         }
         if (part == "clear" || part.rfind("raw", 0) == 0) {

@@ -5,6 +5,8 @@
 #include <set>
 #include <tuple>
 
+#include "wire_text.h"
+
 namespace zelpanel {
 namespace {
 
@@ -40,13 +42,13 @@ bool ParseScriptLine(std::string_view input, std::vector<ScriptStep> *steps, std
     std::string value;
     if (Keyword(line, "wait", &value)) {
         if (!SecondsOf(value, &step.waitSeconds)) {
-            *error = "wait needs seconds 0-3600, found '" + value + "'";
+            *error = "wait needs seconds 0-3600, found '" + zeltools::ShownText(value, 24) + "'";
             return false;
         }
         step.isWait = true;
     } else if (Keyword(line, "pause", &value)) {
         if (!value.empty() && !SecondsOf(value, &step.pauseSeconds)) {
-            *error = "pause needs seconds 0-3600 or nothing, found '" + value + "'";
+            *error = "pause needs seconds 0-3600 or nothing, found '" + zeltools::ShownText(value, 24) + "'";
             return false;
         }
         step.isPause = true;

@@ -1,9 +1,12 @@
 // The master end of a pseudo-terminal pair. The slave is closed at once, so
 // the master reports a hang-up until a reader opens the slave: that is how
-// zelpanel knows when the reader is there.
+// zelpanel knows when the reader is there. A reader that opens and closes
+// the slave between two looks leaves no hang-up to miss; inotify reports
+// its open.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -34,6 +37,12 @@ bool OpenPtyLine(PanelLine *line, std::string *portName, std::string *error) {
         return false;
     }
     fcntl(master, F_SETFD, FD_CLOEXEC);
+    // Watched before the name is given out, so that no open comes first.
+    int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (opens >= 0 && inotify_add_watch(opens, path.c_str(), IN_OPEN) < 0) {
+        close(opens);
+        opens = -1;
+    }
     *portName = path.substr(5);
     line->description = *portName;
     // Non-blocking writes: a reader that has gone away must not leave
@@ -57,14 +66,24 @@ bool OpenPtyLine(PanelLine *line, std::string *portName, std::string *error) {
         if (count > 0) *failure = std::strerror(errno);
         return count == 0;
     };
-    line->close = [master] { close(master); };
-    line->waitForReader = [master](double seconds) {
+    line->close = [master, opens] {
+        close(master);
+        if (opens >= 0) close(opens);
+    };
+    // False when the time is up or a stop was asked for.
+    line->waitForReader = [master, opens](double seconds) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
         for (;;) {
             pollfd p{master, POLLIN, 0};
             if (poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP)) return true;
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (zeltools::StopRequested() || std::chrono::steady_clock::now() >= deadline) return false;
+            if (opens < 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                continue;
+            }
+            // The look waits on the watch: an open, or a signal, ends it early.
+            pollfd w{opens, POLLIN, 0};
+            if (poll(&w, 1, 20) > 0 && (w.revents & POLLIN)) return true;
         }
     };
     return true;

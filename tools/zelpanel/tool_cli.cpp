@@ -2,41 +2,76 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+
+#include "wire_text.h"
+#include "zel_version.h"
 
 namespace zeltools {
 namespace {
 
 std::atomic<bool> stopFlag{false};
+std::atomic<int> stopSignal{0};
 
-CLI::Validator RangeCheck(const char *what, long low, long high) {
-    return CLI::Validator(
-        [=](std::string &text) -> std::string {
-            long value = 0;
-            std::size_t used = 0;
-            try {
-                value = std::stol(text, &used);
-            } catch (...) {
-                used = 0;
-            }
-            if (used == 0 || used != text.size() || value < low || value > high)
-                return std::string(what) + " '" + text + "' out of range " + std::to_string(low) + "-" +
-                       std::to_string(high);
-            return {};
-        },
-        std::to_string(low) + "-" + std::to_string(high));
+// "WHAT 'TEXT' is not a number" or "WHAT 'TEXT' out of range LOW-HIGH".
+std::string NumberProblem(const char *what, const std::string &text, bool isNumber, const std::string &range) {
+    return std::string(what) + " '" + ShownText(text, 24) + (isNumber ? "' out of range " + range : "' is not a number");
+}
+
+std::string RangeText(double low, double high) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%g-%g", low, high);
+    return text;
 }
 
 }  // namespace
 
+CLI::Validator NumberCheck(const char *what, long long low, long long high) {
+    const std::string range = std::to_string(low) + "-" + std::to_string(high);
+    return CLI::Validator(
+        [=](std::string &text) -> std::string {
+            const std::size_t digits = text.size() > 0 && text[0] == '-' ? 1 : 0;
+            const bool isNumber = text.size() > digits && text.size() <= 19 &&
+                                  text.find_first_not_of("0123456789", digits) == std::string::npos;
+            if (isNumber) {
+                const long long value = std::stoll(text);
+                if (value >= low && value <= high) return {};
+            }
+            return NumberProblem(what, text, isNumber, range);
+        },
+        range);
+}
+
+CLI::Validator SecondsCheck(const char *what, double low, double high) {
+    const std::string range = RangeText(low, high);
+    return CLI::Validator(
+        [=](std::string &text) -> std::string {
+            // Plain decimals only: no hex, exponents, inf or nan.
+            const std::size_t digits = text.size() > 0 && text[0] == '-' ? 1 : 0;
+            const bool isNumber = text.size() > digits && text.size() <= 24 &&
+                                  text.find_first_not_of("0123456789.", digits) == std::string::npos &&
+                                  text.find_first_of("0123456789") != std::string::npos &&
+                                  text.find('.') == text.rfind('.');
+            if (isNumber) {
+                const double value = std::strtod(text.c_str(), nullptr);
+                if (value >= low && value <= high) return {};
+            }
+            return NumberProblem(what, text, isNumber, range);
+        },
+        range);
+}
+
 int ParseCommandLine(CLI::App &app, int argc, char **argv, std::string_view tool) {
+    app.set_version_flag("--version", std::string(tool) + " " + ZEL_VERSION_TEXT, "Print the version and exit");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
-        if (e.get_exit_code() == 0) return app.exit(e);  // --help
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+        // The message may echo anything the user typed: one line, escaped, cut.
         std::string message = e.what();
         for (char &c : message)
             if (c == '\n' || c == '\r') c = ' ';
-        return Fail(tool, message + " (see " + std::string(tool) + " --help)");
+        return Fail(tool, ShownText(message, 300) + " (see " + std::string(tool) + " --help)");
     }
     return -1;
 }
@@ -50,15 +85,15 @@ int Fail(std::string_view tool, const std::string &message, int code) {
 
 void AddLineOptions(CLI::App &command, LineOptions &o) {
     o.baudOption = command.add_option("--baud", o.baud, "Baud rate (default 9600)")
-                       ->check(RangeCheck("baud rate", 50, 65535));
+                       ->check(NumberCheck("baud rate", 50, 65535));
     o.dataBitsOption = command.add_option("--data-bits", o.dataBits, "Data bits 5-8 (default 8)")
-                           ->check(RangeCheck("data bits", 5, 8));
+                           ->check(NumberCheck("data bits", 5, 8));
     o.stopBitsOption = command.add_option("--stop-bits", o.stopBits, "Stop-bits code: 0 one, 1 one and a half, 2 two")
-                           ->check(RangeCheck("stop-bits code", 0, 2));
+                           ->check(NumberCheck("stop-bits code", 0, 2));
     o.parityOption = command.add_option("--parity", o.parity, "Parity code: 0 none, 1 odd, 2 even, 3 mark, 4 space")
-                         ->check(RangeCheck("parity code", 0, 4));
+                         ->check(NumberCheck("parity code", 0, 4));
     command.add_option("--timeout", o.timeoutUnits, "The driver's read time-out in 10-ms units (default 100)")
-        ->check(RangeCheck("time-out", 1, 360000));
+        ->check(NumberCheck("time-out", 1, 360000));
 }
 
 const char *StopBitsText(int code) {
@@ -76,6 +111,11 @@ const char *ParityText(int code) {
 }
 
 bool StopRequested() { return stopFlag.load(); }
-void RequestStop() { stopFlag.store(true); }
+void RequestStop(int signal) {
+    int none = 0;
+    stopSignal.compare_exchange_strong(none, signal);
+    stopFlag.store(true);
+}
+int StopExitCode() { return 128 + (stopSignal.load() != 0 ? stopSignal.load() : kStopInterrupt); }
 
 }  // namespace zeltools

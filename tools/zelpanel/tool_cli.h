@@ -18,12 +18,19 @@ enum ExitCode : int {
     kExitFailure = 3,    // the driver or the system failed
 };
 
-// Parses the command line. Returns -1 when the program should go on,
-// otherwise its exit code: 0 after help, 2 after a one-line error.
+// Parses the command line, with --version added. Returns -1 when the
+// program should go on, otherwise its exit code: 0 after help or the
+// version, 2 after a one-line error.
 int ParseCommandLine(CLI::App &app, int argc, char **argv, std::string_view tool);
 
 // "TOOL: message" on stderr, one line; returns `code`.
 int Fail(std::string_view tool, const std::string &message, int code = kExitBadInput);
+
+// Option checks with messages in one style: "WHAT 'abc' is not a number",
+// "WHAT '70000' out of range 50-65535". Whole numbers, and seconds
+// (plain decimals).
+CLI::Validator NumberCheck(const char *what, long long low, long long high);
+CLI::Validator SecondsCheck(const char *what, double low, double high);
 
 // The serial line options of both tools; ranges are the driver's fields.
 struct LineOptions {
@@ -44,10 +51,21 @@ const char *StopBitsText(int code);
 const char *ParityText(int code);
 
 // Ctrl-C (and SIGTERM on Linux) sets a flag instead of ending the process,
-// so that the tools can close their ports first.
+// so that the tools can close their ports first. The signal is kept for
+// the exit status of a tool cut short: 128 + its number, 130 after Ctrl-C,
+// 143 after SIGTERM (on Windows: Ctrl-C, and Ctrl-Break or closing the
+// console).
+inline constexpr int kStopInterrupt = 2;   // SIGINT
+inline constexpr int kStopTerminate = 15;  // SIGTERM
 void InstallStopHandler();
 bool StopRequested();
-void RequestStop();
+void RequestStop(int signal = kStopInterrupt);
+int StopExitCode();
+
+// Why a port cannot be opened, as far as the system tells: "no such port",
+// "in use by another program", "not a serial port", "no permission to open
+// it"; empty when it does not tell. Names as the driver reads them.
+std::string PortOpenProblem(const std::string &name);
 
 // Standard output as the tools write it: UTF-8, LF line ends.
 void PrepareConsole();

@@ -1,6 +1,9 @@
 #include "traffic_file.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <iostream>
 #include <sstream>
 
 #include "wire_text.h"
@@ -51,6 +54,20 @@ bool ParseInteger(const std::string &word, int low, int high, int *out) {
     return true;
 }
 
+// 2025-06-01T10:00:00.123Z
+bool IsUtcTime(const std::string &word) {
+    static const std::string_view kShape = "dddd-dd-ddTdd:dd:dd.dddZ";
+    if (word.size() != kShape.size()) return false;
+    for (std::size_t i = 0; i < word.size(); ++i)
+        if (kShape[i] == 'd' ? word[i] < '0' || word[i] > '9' : word[i] != kShape[i]) return false;
+    return true;
+}
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view kCaptureTitle = "# zelhost capture:";
+constexpr std::string_view kReportTitle = "# zelpanel report:";
+constexpr int kHighestValue = 3;  // bit 0 and bit 1
+
 bool IsAddress(const std::string &word) {
     if (word.size() != 7) return false;
     for (char c : word)
@@ -60,8 +77,22 @@ bool IsAddress(const std::string &word) {
 
 }  // namespace
 
-std::string CaptureLine(double seconds, std::string_view bytes) {
-    return "rx " + FormatSeconds(seconds) + " " + QuoteText(bytes);
+std::string UtcTimeText(std::chrono::system_clock::time_point time) {
+    using namespace std::chrono;
+    const auto milliseconds = floor<std::chrono::milliseconds>(time);
+    const auto day = floor<days>(milliseconds);
+    const year_month_day date{day};
+    const hh_mm_ss clock{milliseconds - day};
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),
+                  static_cast<int>(clock.minutes().count()), static_cast<int>(clock.seconds().count()),
+                  static_cast<int>(clock.subseconds().count()));
+    return text;
+}
+
+std::string CaptureLine(double seconds, std::string_view utc, std::string_view bytes) {
+    return "rx " + FormatSeconds(seconds) + " " + (utc.empty() ? "" : std::string(utc) + " ") + QuoteText(bytes);
 }
 
 std::string SentLine(int sequence, double seconds, std::string_view bytes, std::string_view description) {
@@ -81,7 +112,7 @@ bool ParseTimedMessages(std::string_view text, std::vector<TimedText> *messages,
         words >> tag;
         if (tag == "expect") return true;
         if (tag != "rx" && tag != "sent") {
-            *why = "expected rx, sent or expect, found '" + tag + "'";
+            *why = "expected rx, sent or expect, found '" + ShownText(tag, 24) + "'";
             return false;
         }
         int sequence = 0;
@@ -92,8 +123,15 @@ bool ParseTimedMessages(std::string_view text, std::vector<TimedText> *messages,
         }
         TimedText message;
         if (!(words >> word) || !ParseSeconds(word, &message.seconds)) {
-            *why = "expected seconds, found '" + word + "'";
+            *why = "expected seconds, found '" + ShownText(word, 24) + "'";
             return false;
+        }
+        if (tag == "rx" && words >> std::ws && words.peek() != '"' && words >> word) {
+            if (!IsUtcTime(word)) {
+                *why = "expected a UTC time or a quoted text, found '" + ShownText(word, 24) + "'";
+                return false;
+            }
+            message.utc = word;
         }
         std::string rest;
         std::getline(words, rest);
@@ -120,28 +158,86 @@ bool ParseTimedMessages(std::string_view text, std::vector<TimedText> *messages,
 
 bool ParseExpectations(std::string_view text, std::vector<Expectation> *expectations, std::string *error) {
     std::vector<Expectation> out;
+    int received = 0, sent = 0;
     const bool ok = ForEachRecordLine(text, error, [&](std::string_view line, std::string *why) {
         std::istringstream words{std::string(line)};
         std::string tag, sequence, address, value, extra;
         words >> tag;
+        received += tag == "rx" ? 1 : 0;
+        sent += tag == "sent" ? 1 : 0;
         if (tag == "rx" || tag == "sent") return true;
         if (tag != "expect") {
-            *why = "expected rx, sent or expect, found '" + tag + "'";
+            *why = "expected rx, sent or expect, found '" + ShownText(tag, 24) + "'";
             return false;
         }
         Expectation e;
         words >> sequence >> address >> value;
         if (!ParseInteger(sequence, 1, 999999999, &e.sequence) || !IsAddress(address) ||
-            !ParseInteger(value, 0, 255, &e.value) || (words >> extra)) {
+            !ParseInteger(value, 0, 999999999, &e.value) || (words >> extra)) {
             *why = "expected: expect SEQ ADDRESS VALUE";
+            return false;
+        }
+        if (e.value > kHighestValue) {
+            *why = "value " + value + " for " + address + " is impossible: a point's value is 0-3";
             return false;
         }
         e.address = address;
         out.push_back(std::move(e));
         return true;
     });
-    if (ok) *expectations = std::move(out);
-    return ok;
+    if (!ok) return false;
+    // zelpanel writes its report's first line at once: a report still being
+    // written has no records yet, but has that line.
+    if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+        *error = "is empty";
+        return false;
+    }
+    if (received > 0 || text.find(kCaptureTitle) != std::string_view::npos) {
+        *error = "is a zelhost capture, not a zelpanel report (give it to zelpanel replay)";
+        return false;
+    }
+    if (sent == 0 && out.empty() && text.find(kReportTitle) == std::string_view::npos) {
+        *error = "is not a zelpanel report: no sent or expect lines";
+        return false;
+    }
+    *expectations = std::move(out);
+    return true;
+}
+
+bool ReadTextFile(const std::string &path, std::string *text, std::string *error) {
+    std::ostringstream all;
+    if (path == "-") {
+        all << std::cin.rdbuf();
+    } else {
+        std::error_code code;
+        if (std::filesystem::is_directory(path, code)) {
+            *error = ShownText(path) + " is a directory";
+            return false;
+        }
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            *error = "cannot read " + ShownText(path);
+            return false;
+        }
+        all << in.rdbuf();
+    }
+    *text = all.str();
+    if (text->rfind(kByteOrderMark, 0) == 0) text->erase(0, kByteOrderMark.size());
+    return true;
+}
+
+bool OpenWriteFile(const std::string &path, std::ofstream &file, std::string *error) {
+    std::error_code code;
+    if (std::filesystem::is_directory(path, code)) {
+        *error = ShownText(path) + " is a directory";
+        return false;
+    }
+    file.open(path, std::ios::binary | std::ios::trunc);
+    if (!file) {
+        *error = "cannot write " + ShownText(path);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace zeltools

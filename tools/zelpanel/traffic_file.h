@@ -1,12 +1,16 @@
 // The line-oriented files the tools exchange, one record per line, blank
-// lines and lines beginning with '#' ignored:
-//   rx SECONDS "TEXT"                       a message zelhost received
+// lines and lines beginning with '#' ignored, a UTF-8 byte-order mark at
+// the start skipped:
+//   rx SECONDS [TIME] "TEXT"                a message zelhost received; TIME
+//                                           is UTC, 2025-06-01T10:00:00.123Z
 //   sent SEQ SECONDS "TEXT" DESCRIPTION     a message zelpanel sent
 //   expect SEQ ADDRESS VALUE                what ReadTag should answer after
 //                                           message SEQ (changed points only)
 // SECONDS count from the first message; TEXT is quoted (wire_text.h).
 #pragma once
 
+#include <chrono>
+#include <fstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +19,7 @@ namespace zeltools {
 
 struct TimedText {
     double seconds = 0;
+    std::string utc;  // rx lines: the wall-clock time, when written
     std::string bytes;
 };
 
@@ -24,7 +29,9 @@ struct Expectation {
     int value = 0;
 };
 
-std::string CaptureLine(double seconds, std::string_view bytes);
+// The wall-clock time of a capture line: UTC, ISO 8601, milliseconds.
+std::string UtcTimeText(std::chrono::system_clock::time_point time);
+std::string CaptureLine(double seconds, std::string_view utc, std::string_view bytes);
 std::string SentLine(int sequence, double seconds, std::string_view bytes, std::string_view description);
 std::string ExpectLine(int sequence, std::string_view address, int value);
 
@@ -32,7 +39,17 @@ std::string ExpectLine(int sequence, std::string_view address, int value);
 // Other record lines are skipped. False with "line N: reason".
 bool ParseTimedMessages(std::string_view text, std::vector<TimedText> *messages, std::string *error);
 
-// The expect lines of a report. False with "line N: reason".
+// The expect lines of a zelpanel report, also of one still being written
+// (its first line comes at once). False with "line N: reason", or with the
+// reason a text is no report: empty, a capture, or a value that no point
+// takes (values are 0-3).
 bool ParseExpectations(std::string_view text, std::vector<Expectation> *expectations, std::string *error);
+
+// A whole text file ("-": standard input), without a leading UTF-8
+// byte-order mark. False with "cannot read FILE" or "FILE is a directory".
+bool ReadTextFile(const std::string &path, std::string *text, std::string *error);
+// Opens FILE for writing, truncated. False with "cannot write FILE" or
+// "FILE is a directory".
+bool OpenWriteFile(const std::string &path, std::ofstream &file, std::string *error);
 
 }  // namespace zeltools

@@ -87,6 +87,25 @@ bool ParseQuotedText(std::string_view text, std::string *bytes, std::size_t *use
     return false;
 }
 
+std::string ShownText(std::string_view text, std::size_t limit) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char ch : text.substr(0, limit)) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c < 0x7F) {
+            out += ch;
+        } else if (c == '\r' || c == '\n' || c == '\t') {
+            out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : "\\t";
+        } else {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
+    }
+    if (text.size() > limit) out += "... (" + std::to_string(text.size()) + " bytes)";
+    return out;
+}
+
 std::string FormatSeconds(double seconds) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3f", seconds);

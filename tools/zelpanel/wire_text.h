@@ -18,4 +18,9 @@ bool ParseQuotedText(std::string_view text, std::string *bytes, std::size_t *use
 // Seconds with millisecond precision, as the files write them.
 std::string FormatSeconds(double seconds);
 
+// Text from the user as a message echoes it: every byte outside printable
+// ASCII escaped as in line data (no control sequence reaches the terminal),
+// and cut after `limit` bytes with "... (N bytes)".
+std::string ShownText(std::string_view text, std::size_t limit = 80);
+
 }  // namespace zeltools

@@ -1,0 +1,133 @@
+// The MQTT gateway's logic without a broker: points files, what each change
+// publishes, and what goes out when the broker is away and comes back.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "gateway.h"
+
+namespace {
+
+using namespace zelhost;
+
+struct PointsCase {
+    const char *name;
+    std::string text;
+    std::size_t points;  // when accepted
+    const char *error;   // nullptr: accepted
+};
+
+class PointsFile : public testing::TestWithParam<PointsCase> {};
+
+TEST_P(PointsFile, IsAcceptedOrRefusedWithItsLine) {
+    const PointsCase &c = GetParam();
+    std::vector<NamedPoint> points;
+    std::string error;
+    const bool ok = ParsePointsFile(c.text, &points, &error);
+    EXPECT_EQ(ok, c.error == nullptr) << error;
+    EXPECT_EQ(error, c.error != nullptr ? c.error : "");
+    EXPECT_EQ(points.size(), ok ? c.points : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PointsFile,
+    testing::Values(
+        PointsCase{"Valid", "\xEF\xBB\xBF# site points\n0104130, Lobby CKT ,CKT\n\n0201005,Room 5\r\n0301148,Battery 3,Battery\n", 3,
+                   nullptr},
+        PointsCase{"NotAnAddress", "01041,Lobby\n", 0, "line 1: '01041' is not a seven-digit address BBSSPPP"},
+        PointsCase{"NoTagAddress", "# x\n0808155,Nowhere\n", 0, "line 2: 0808155 is not a tag address of any type"},
+        PointsCase{"SlashInName", "0104130,Floor/1\n", 0,
+                   "line 1: name 'Floor/1' must be 1-64 characters without '/', '+', '#' or control characters"},
+        PointsCase{"WrongType", "0104130,Lobby,Regular\n", 0, "line 1: 0104130 is a CKT point, not Regular"},
+        PointsCase{"NameTwice", "0104130,A\n0104131,A\n", 0, "line 2: name 'A' is given twice"},
+        PointsCase{"AddressTwice", "0104130,A\n0104130,B\n", 0, "line 2: 0104130 is named twice"},
+        PointsCase{"MissingName", "0104130\n", 0, "line 1: expected address,name or address,name,type"}),
+    [](const testing::TestParamInfo<PointsCase> &info) { return std::string(info.param.name); });
+
+Gateway SiteGateway() {
+    Gateway gateway;
+    gateway.hostName = "site";
+    gateway.prefix = DefaultPrefix("site");
+    gateway.homeAssistant = true;
+    GatewayChannel channel;
+    channel.number = 3;
+    channel.port = "pts/1";
+    channel.named.push_back({"0104130", "Lobby \"A\"", "CKT"});
+    gateway.channels.push_back(channel);
+    return gateway;
+}
+
+TEST(GatewayTopics, AChangePublishesThePointItsNameAndOneEvent) {
+    const Gateway gateway = SiteGateway();
+    // 2026-12-08 20:41:12.345 UTC.
+    const auto when = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796762472345LL));
+    const std::vector<Publication> named = PointChange(gateway, 0, "0104130", 0, 1, when);
+    ASSERT_EQ(named.size(), 3u);
+    EXPECT_EQ(named[0].topic, "zelwnqx/site/3/point/0104130");
+    EXPECT_EQ(named[0].payload, "1");
+    EXPECT_TRUE(named[0].retain);
+    EXPECT_EQ(named[1].topic, "zelwnqx/site/3/named/Lobby \"A\"");
+    EXPECT_EQ(named[2].topic, "zelwnqx/site/3/events");
+    EXPECT_FALSE(named[2].retain);
+    EXPECT_EQ(named[2].qos, 1);
+    EXPECT_EQ(named[2].payload,
+              "{\"time\":\"2026-12-08T20:41:12.345Z\",\"channel\":3,\"port\":\"pts/1\",\"address\":\"0104130\","
+              "\"type\":\"CKT\",\"name\":\"Lobby \\\"A\\\"\",\"old\":0,\"new\":1}");
+    const std::vector<Publication> other = PointChange(gateway, 0, "0808153", 2, 3, when);
+    ASSERT_EQ(other.size(), 2u) << "no name";
+    EXPECT_NE(other[1].payload.find("\"type\":null"), std::string::npos);
+
+    const std::vector<Publication> start = StartPublications(gateway);
+    ASSERT_EQ(start.size(), 3u);
+    EXPECT_EQ(start[0].topic, "zelwnqx/site/status");
+    EXPECT_EQ(start[0].payload, "online");
+    EXPECT_EQ(start[1].topic, "zelwnqx/site/3/line");
+    EXPECT_EQ(start[2].topic, "homeassistant/binary_sensor/zelwnqx_site_3_0104130/config");
+    EXPECT_NE(start[2].payload.find("\"state_topic\":\"zelwnqx/site/3/point/0104130\""), std::string::npos);
+    EXPECT_NE(start[2].payload.find("\"availability_topic\":\"zelwnqx/site/status\""), std::string::npos);
+    EXPECT_EQ(LineChange(gateway, 0, false)[0].payload, "lost");
+}
+
+// A broker that records what it takes, and is there or not.
+struct Broker {
+    bool up = true;
+    std::vector<Publication> taken;
+    static bool Publish(void *context, const Publication &p) {
+        auto &broker = *static_cast<Broker *>(context);
+        if (!broker.up) return false;
+        broker.taken.push_back(p);
+        return true;
+    }
+    static bool Connected(void *context) { return static_cast<Broker *>(context)->up; }
+};
+
+TEST(GatewayDelivery, EventsWaitInOrderWhileTheBrokerIsAwayAndTheStateIsSentAgain) {
+    Gateway gateway = SiteGateway();
+    gateway.queueLimit = 3;
+    Broker broker;
+    const Publisher publisher{Broker::Publish, Broker::Connected, &broker};
+    const auto now = std::chrono::system_clock::now();
+    Deliver(gateway, publisher, PointChange(gateway, 0, "0201005", 0, 1, now));
+    EXPECT_EQ(broker.taken.size(), 2u);
+
+    broker.up = false;
+    for (int value : {2, 3, 1, 0}) Deliver(gateway, publisher, PointChange(gateway, 0, "0201005", 1, value, now));
+    EXPECT_EQ(gateway.queued.size(), 3u);
+    EXPECT_EQ(gateway.dropped, 1u) << "the oldest beyond the limit";
+
+    broker.up = true;
+    broker.taken.clear();
+    std::size_t dropped = 0;
+    ASSERT_TRUE(Resend(gateway, publisher, &dropped));
+    EXPECT_EQ(dropped, 1u);
+    ASSERT_EQ(broker.taken.size(), 4u) << "the one retained point, then three events";
+    EXPECT_EQ(broker.taken[0].topic, "zelwnqx/site/3/point/0201005");
+    EXPECT_EQ(broker.taken[0].payload, "0") << "the latest state";
+    for (std::size_t i = 1; i < 4; ++i) EXPECT_EQ(broker.taken[i].topic, "zelwnqx/site/3/events");
+    EXPECT_NE(broker.taken[1].payload.find("\"new\":3"), std::string::npos);
+    EXPECT_NE(broker.taken[3].payload.find("\"new\":0"), std::string::npos);
+    EXPECT_TRUE(gateway.queued.empty());
+}
+
+}  // namespace

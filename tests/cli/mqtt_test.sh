@@ -1,0 +1,190 @@
+#!/usr/bin/env bash
+# zelhost publish against the real Mosquitto broker, which this script
+# starts on a free loopback port: zelpanel plays the panel on a
+# pseudo-terminal, the gateway publishes, mosquitto_sub listens.
+# Usage: mqtt_test.sh SCENARIO BIN_DIR
+set -u
+scenario=$1
+bin=$2
+units=10  # read time-out of 0.1 s
+work=$(mktemp -d)
+prefix=zelwnqx/test
+pids=()
+broker=
+gateway=
+cleanup() {
+    for pid in "${pids[@]}" $gateway $broker; do kill -9 "$pid" 2>/dev/null; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*"
+    for f in "$work"/*.out "$work"/*.log; do [ -f "$f" ] && { echo "--- $f"; cat "$f"; }; done
+    exit 1
+}
+
+# Starts the broker with the listener settings given (added to a free
+# port's listener), or on the same port again when BROKER_PORT is set.
+start_broker() {
+    for _ in $(seq 20); do
+        port=${BROKER_PORT:-$((20000 + RANDOM % 20000))}
+        # As root the broker would drop to its own user, which cannot read
+        # this test's files.
+        { echo "listener $port 127.0.0.1"; echo "persistence false"; echo "user $(id -un)"; printf '%s\n' "$@"; } \
+            >"$work/broker.conf"
+        mosquitto -c "$work/broker.conf" >>"$work/broker.log" 2>&1 &
+        broker=$!
+        for _ in $(seq 40); do
+            grep -q "Opening ipv4 listen socket on port $port" "$work/broker.log" 2>/dev/null && sleep 0.1 && return 0
+            kill -0 "$broker" 2>/dev/null || break
+            sleep 0.05
+        done
+        kill "$broker" 2>/dev/null
+        [ -n "${BROKER_PORT:-}" ] && sleep 0.5
+    done
+    fail "the broker did not start"
+}
+
+# zelpanel on a new pseudo-terminal; sets `pty`.
+start_panel() {
+    "$bin/zelpanel" "$@" >"$work/panel.out" 2>&1 &
+    pids+=($!)
+    pty=
+    for _ in $(seq 600); do
+        pty=$(sed -n 's/^port //p' "$work/panel.out")
+        [ -n "$pty" ] && return 0
+        sleep 0.05
+    done
+    fail "zelpanel printed no port"
+}
+
+start_gateway() {
+    "$bin/zelhost" publish --port "$pty" --timeout $units --broker 127.0.0.1 --broker-port "$port" \
+        --prefix "$prefix" "$@" >"$work/gateway.out" 2>&1 &
+    gateway=$!
+    wait_for "$work/gateway.out" "publishing to" || fail "the gateway did not connect"
+}
+
+# Waits up to 20 s for a line matching PATTERN in FILE.
+wait_for() {
+    for _ in $(seq 400); do
+        grep -Eq -- "$2" "$1" 2>/dev/null && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
+# The retained state under the prefix, one "topic payload" line each, sorted.
+retained() {
+    timeout 5 mosquitto_sub -h 127.0.0.1 -p "$port" -t "$prefix/#" -v --retained-only -W 1 "${sub_options[@]}" 2>/dev/null |
+        sort
+}
+sub_options=()
+
+# Waits up to 10 s for the retained topics matching PATTERN to be EXPECTED.
+expect_retained() {
+    local got
+    for _ in $(seq 10); do
+        got=$(retained | grep -E "$1")
+        [ "$got" = "$2" ] && return 0
+    done
+    fail "retained state '$1': expected [$2], got [$got]"
+}
+
+case $scenario in
+retained_and_events)
+    # A burst, every point as sent: the retained state and the events in order.
+    start_broker "allow_anonymous true"
+    timeout 20 mosquitto_sub -h 127.0.0.1 -p "$port" -t "$prefix/1/events" -C 4 >"$work/events.out" 2>&1 &
+    pids+=($!)
+    sleep 0.2
+    start_panel send --pty --timeout $units --pause 0 --start-delay 2 --hold 20 "ckt bus=1 slot=4 point=130" \
+        "bit0 bus=2 slot=1 point=5" "bit1 bus=2 slot=1 point=5" "battery bus=3"
+    printf '0104130,Lobby\n0301148,Battery 3,Battery\n' >"$work/points.csv"
+    start_gateway --points "$work/points.csv" --homeassistant
+    wait_for "$work/events.out" '"address":"0301148"' || fail "not all events arrived"
+    addresses=$(sed 's/.*"address":"\([0-9]*\)".*"old":\([0-3]\),"new":\([0-3]\).*/\1 \2 \3/' "$work/events.out" | tr '\n' ' ')
+    [ "$addresses" = "0104130 0 1 0201005 0 1 0201005 1 3 0301148 0 1 " ] || fail "events out of order: $addresses"
+    expect_retained '/point/' "$(printf '%s\n' "$prefix/1/point/0104130 1" "$prefix/1/point/0201005 3" \
+        "$prefix/1/point/0301148 1")"
+    expect_retained '/named/' "$(printf '%s\n' "$prefix/1/named/Battery 3 1" "$prefix/1/named/Lobby 1")"
+    expect_retained 'status|line' "$(printf '%s\n' "$prefix/1/line up" "$prefix/status online")"
+    configs=$(timeout 5 mosquitto_sub -h 127.0.0.1 -p "$port" -t 'homeassistant/#' --retained-only -W 1 2>/dev/null | grep -c state_topic)
+    [ "$configs" = 2 ] || fail "expected 2 discovery configs, got $configs"
+    ;;
+broker_restart)
+    # The broker goes away and comes back without its state: the gateway
+    # reconnects, sends the whole state again, then the events it kept.
+    start_broker "allow_anonymous true"
+    start_panel send --pty --timeout $units --start-delay 2 --hold 30 "bit0 bus=1 slot=1 point=1" "wait 2" \
+        "bit0 bus=1 slot=1 point=2" "bit0 bus=1 slot=1 point=3"
+    start_gateway
+    expect_retained '/point/' "$prefix/1/point/0101001 1"
+    kill "$broker"
+    wait "$broker" 2>/dev/null
+    sleep 2.5  # the panel sends the other two meanwhile
+    BROKER_PORT=$port start_broker "allow_anonymous true"
+    timeout 30 mosquitto_sub -h 127.0.0.1 -p "$port" -t "$prefix/1/events" -C 1 >"$work/events.out" 2>&1 &
+    pids+=($!)
+    wait_for "$work/gateway.out" "state sent again" || fail "no reconnection"
+    expect_retained '/point/' "$(printf '%s\n' "$prefix/1/point/0101001 1" "$prefix/1/point/0101002 1" \
+        "$prefix/1/point/0101003 1")"
+    ;;
+sigkill_offline)
+    # A gateway killed outright leaves "offline" behind as its last will.
+    start_broker "allow_anonymous true"
+    start_panel send --pty --timeout $units --start-delay 2 --wait-reader 5 "bit0 bus=1 slot=1 point=1"
+    start_gateway
+    expect_retained 'status' "$prefix/status online"
+    kill -9 "$gateway"
+    sleep 0.5
+    expect_retained 'status' "$prefix/status offline"
+    ;;
+password)
+    # The right password (from the environment) is accepted; a wrong one
+    # (from a file) is refused at once with a clear error, not retried.
+    mosquitto_passwd -c -b "$work/passwords" site 'right pass' >/dev/null 2>&1 || fail "mosquitto_passwd"
+    start_broker "allow_anonymous false" "password_file $work/passwords"
+    sub_options=(-u site -P 'right pass')
+    start_panel send --pty --timeout $units --start-delay 2 "bit0 bus=1 slot=1 point=9"
+    ZELHOST_MQTT_PASSWORD='right pass' start_gateway --username site
+    expect_retained 'status' "$prefix/status online"
+    kill "$gateway"
+    wait "$gateway"
+    gateway=
+    printf 'wrong\n' >"$work/wrong"
+    status=0
+    timeout 10 "$bin/zelhost" publish --port NUL --broker 127.0.0.1 --broker-port "$port" --username site \
+        --password-file "$work/wrong" >"$work/refused.out" 2>&1 || status=$?
+    [ "$status" -ne 0 ] && [ "$status" -ne 124 ] || fail "a wrong password gave exit status $status"
+    grep -q "refused the connection: .*not authori[sz]ed" "$work/refused.out" || fail "no clear refusal"
+    ;;
+tls)
+    # A TLS listener with a certificate this test makes: the right CA
+    # connects, another CA fails with a clear error.
+    (cd "$work" &&
+        openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 2 -subj /CN=zel-test-ca &&
+        openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj /CN=127.0.0.1 &&
+        printf 'subjectAltName=IP:127.0.0.1\n' >san.ext &&
+        openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out server.crt -days 2 \
+            -extfile san.ext &&
+        openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.crt -days 2 -subj /CN=other) \
+        >"$work/openssl.log" 2>&1 || fail "openssl"
+    start_broker "allow_anonymous true" "cafile $work/ca.crt" "certfile $work/server.crt" "keyfile $work/server.key"
+    start_panel send --pty --timeout $units --start-delay 2 "bit0 bus=1 slot=1 point=9"
+    start_gateway --cafile "$work/ca.crt"
+    got=$(timeout 5 mosquitto_sub -h 127.0.0.1 -p "$port" --cafile "$work/ca.crt" -t "$prefix/status" -C 1 -W 3 2>&1)
+    [ "$got" = online ] || fail "over TLS: expected online, got [$got]"
+    status=0
+    timeout 10 "$bin/zelhost" publish --port NUL --broker 127.0.0.1 --broker-port "$port" --cafile "$work/other.crt" \
+        >"$work/untrusted.out" 2>&1 || status=$?
+    [ "$status" -ne 0 ] && [ "$status" -ne 124 ] || fail "an untrusted certificate gave exit status $status"
+    grep -qi "certificate verify failed\|TLS" "$work/untrusted.out" || fail "no clear TLS error"
+    ;;
+*)
+    echo "mqtt_test.sh: unknown scenario '$scenario'" >&2
+    exit 2
+    ;;
+esac
+echo "PASS: $scenario"
