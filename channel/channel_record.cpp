@@ -24,16 +24,15 @@ Lasting<ChannelRecord[kMaxChannelRecords]> recordTable;
 std::mutex &registry = registryLock.value;
 ChannelRecord (&records)[kMaxChannelRecords] = recordTable.value;
 
-// Nothing holds it, no reception runs on it, none will be restarted.
-bool Unused(const ChannelRecord &record) {
-    return record.users == 0 && record.reception.load() == kNoReception && !record.receptionWanted;
-}
-
-// A record kept only so that reception could be restarted on its block:
-// given up when a new block needs the room.
+// Nothing holds it and no reception runs on it: at most kept so that
+// reception could be restarted on its block, given up when a new block
+// needs the room.
 bool Reusable(const ChannelRecord &record) {
     return record.users == 0 && record.reception.load() == kNoReception;
 }
+
+// Reusable, and no reception will be restarted on it either.
+bool Unused(const ChannelRecord &record) { return Reusable(record) && !record.receptionWanted; }
 
 void Free(ChannelRecord &record) {
     record.receptionWanted = false;

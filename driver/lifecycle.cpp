@@ -34,6 +34,16 @@ void LogThreadFailure() { Host().err(kLogNotice, "ZelQX : Can Not open Unsolicet
 // The host's own operation takes over from a recovery in progress.
 void EndRecovery(ChannelRecord &record) { record.recovering.store(false); }
 
+// What every operation on the block's port does first: replaced ports
+// whose close failed are tried again, and the host takes over from a
+// recovery. The block's record, or nullptr when none could be had.
+ChannelRecord *TakeOverPort(const ChannelLock &lock) {
+    RetryPendingCloses();
+    ChannelRecord *record = lock.Record();
+    if (record != nullptr) EndRecovery(*record);
+    return record;
+}
+
 // A block whose reception CloseChannel ended gets it back with its port.
 bool RestartReceptionIfWanted(ChannelRecord &record) {
     if (!record.receptionWanted.load() || ReceptionRunning(record)) return true;
@@ -111,8 +121,7 @@ int32_t PurgeInput(const ZelCall &call) {
 int32_t ClosePort(const ZelCall &call) {
     if (call.channel == nullptr) return ZEL_FAILED;
     ChannelLock lock(call.channel);
-    RetryPendingCloses();
-    if (ChannelRecord *record = lock.Record()) EndRecovery(*record);
+    TakeOverPort(lock);
     return CloseChannelPort(*call.channel);
 }
 
@@ -122,9 +131,7 @@ int32_t ClosePort(const ZelCall &call) {
 int32_t CloseChannel(const ZelCall &call) {
     if (call.channel == nullptr) return ZEL_FAILED;
     ChannelLock lock(call.channel);
-    RetryPendingCloses();
-    ChannelRecord *record = lock.Record();
-    if (record != nullptr) EndRecovery(*record);
+    ChannelRecord *record = TakeOverPort(lock);
     const int32_t closed = CloseChannelPort(*call.channel);
     if (closed != ZEL_OK) return closed;
     if (record != nullptr && !StopReception(*record)) return ZEL_PORT_FAILED;
@@ -135,9 +142,7 @@ int32_t ReopenPort(const ZelCall &call) {
     if (call.channel == nullptr) return ZEL_FAILED;
     ChannelBlock &channel = *call.channel;
     ChannelLock lock(call.channel);
-    RetryPendingCloses();
-    ChannelRecord *record = lock.Record();
-    if (record != nullptr) EndRecovery(*record);
+    ChannelRecord *record = TakeOverPort(lock);
     const PortHandle port = OpenPortBlock(LoadPortBlock(channel));
     if (port == 0) return ZEL_PORT_FAILED;
     StoreField(channel.enabled, 1u);
@@ -151,9 +156,7 @@ int32_t ChangeZelParams(const ZelCall &call) {
     if (call.channel == nullptr || request == nullptr) return ZEL_FAILED;
     ChannelBlock &channel = *call.channel;
     ChannelLock lock(call.channel);
-    RetryPendingCloses();
-    ChannelRecord *record = lock.Record();
-    if (record != nullptr) EndRecovery(*record);
+    ChannelRecord *record = TakeOverPort(lock);
     if (!NameFits(request->portName, sizeof request->portName)) {
         Host().err(kLogNotice, "ZELMR> ChangeZelParams() open new COM port failed");
         return ZEL_PORT_FAILED;

@@ -25,11 +25,8 @@ int HexDigit(char c) {
 int DecimalDigit(char c) { return (c >= '0' && c <= '9') ? c - '0' : -1; }
 
 bool HoldsClearCommand(const char *bytes, std::size_t length) {
-    for (std::size_t start = 0; start + kClearRunLength <= length; ++start) {
-        std::size_t run = 0;
-        while (run < kClearRunLength && bytes[start + run] == 'g') ++run;
-        if (run == kClearRunLength) return true;
-    }
+    for (std::size_t start = 0; start + kClearRunLength <= length; ++start)
+        if (ClearCommandAt(bytes, start, length)) return true;
     return false;
 }
 
@@ -69,6 +66,17 @@ MessageEnd WalkRecords(const char *text, std::size_t length, OnRecord &&onRecord
 }
 
 }  // namespace
+
+bool MessageHeaderAt(const char *bytes, std::size_t at, std::size_t end) {
+    return end - at >= kMessageHeaderLength && std::memcmp(bytes + at, kMessageHeader, kMessageHeaderLength) == 0;
+}
+
+bool ClearCommandAt(const char *bytes, std::size_t at, std::size_t end) {
+    if (end - at < kClearRunLength) return false;
+    for (std::size_t i = 0; i < kClearRunLength; ++i)
+        if (bytes[at + i] != 'g') return false;
+    return true;
+}
 
 int HexValue(const char *text, std::size_t length) {
     int value = 0;
@@ -124,7 +132,7 @@ void DecodePanelText(const char *text, std::size_t length, uint8_t *table) {
         return;
     }
     const std::size_t textLength = strnlen(text, length);
-    if (textLength < kMessageHeaderLength || std::memcmp(text, kMessageHeader, kMessageHeaderLength) != 0) return;
+    if (!MessageHeaderAt(text, 0, textLength)) return;
     WalkRecords(text, textLength, [table](const char *record) {
         Host().err(kLogTrace, " inseide for LOOP tmp==  %s ", record);
         ApplyEventRecord(record, table);

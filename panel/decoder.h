@@ -40,4 +40,9 @@ inline constexpr char kMessageHeader[] = "\r\nhhhhhhhhh";
 inline constexpr std::size_t kMessageHeaderLength = sizeof kMessageHeader - 1;
 inline constexpr std::size_t kClearRunLength = 10;
 
+// Whether the header, or the clear command, begins at `at` of the bytes
+// before `end` (at <= end).
+bool MessageHeaderAt(const char *bytes, std::size_t at, std::size_t end);
+bool ClearCommandAt(const char *bytes, std::size_t at, std::size_t end);
+
 }  // namespace zel

@@ -7,21 +7,10 @@
 namespace zel {
 namespace {
 
-bool HeaderAt(const char *buffer, std::size_t at, std::size_t end) {
-    return end - at >= kMessageHeaderLength && std::memcmp(buffer + at, kMessageHeader, kMessageHeaderLength) == 0;
-}
-
-bool ClearCommandAt(const char *buffer, std::size_t at, std::size_t end) {
-    if (end - at < kClearRunLength) return false;
-    for (std::size_t i = 0; i < kClearRunLength; ++i)
-        if (buffer[at + i] != 'g') return false;
-    return true;
-}
-
 // The first beginning of a message at or after `from`, or `end`.
 std::size_t NextBeginning(const char *buffer, std::size_t from, std::size_t end) {
     for (std::size_t i = from; i < end; ++i) {
-        if (buffer[i] == '\r' && HeaderAt(buffer, i, end)) return i;
+        if (buffer[i] == '\r' && MessageHeaderAt(buffer, i, end)) return i;
         if (buffer[i] == 'g' && ClearCommandAt(buffer, i, end)) return i;
     }
     return end;
