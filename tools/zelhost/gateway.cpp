@@ -1,10 +1,10 @@
 #include "gateway.h"
 
 #include <cstdio>
-#include <ctime>
 #include <set>
 
 #include "host_session.h"
+#include "traffic_file.h"
 
 namespace zelhost {
 namespace {
@@ -126,18 +126,6 @@ std::string DefaultPrefix(const std::string &hostName) { return "zelwnqx/" + hos
 
 std::string StatusTopic(const Gateway &gateway) { return gateway.prefix + "/status"; }
 
-std::string IsoTime(std::chrono::system_clock::time_point when) {
-    const auto milliseconds =
-        std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
-    const std::time_t seconds = static_cast<std::time_t>(milliseconds / 1000);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(milliseconds % 1000));
-    return text;
-}
-
 std::string JsonString(std::string_view text) {
     std::string json = "\"";
     for (const unsigned char c : text) {
@@ -179,7 +167,7 @@ std::vector<Publication> PointChange(const Gateway &gateway, std::size_t channel
     const NamedPoint *named = NameOf(gateway.channels[channel], address);
     if (named != nullptr) changes.push_back({base + "/named/" + named->name, value, 1, true});
     const std::string type = AddressTypeOf(address);
-    std::string event = "{\"time\":" + JsonString(IsoTime(when)) +
+    std::string event = "{\"time\":" + JsonString(zeltools::UtcTimeText(when)) +
                         ",\"channel\":" + std::to_string(gateway.channels[channel].number) +
                         ",\"port\":" + JsonString(gateway.channels[channel].port) + ",\"address\":" + JsonString(address) +
                         ",\"type\":" + (type == "-" ? std::string("null") : JsonString(type)) +

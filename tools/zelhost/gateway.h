@@ -63,8 +63,6 @@ struct Gateway {
 std::string DefaultPrefix(const std::string &hostName);
 std::string StatusTopic(const Gateway &gateway);
 
-// UTC, ISO 8601 with milliseconds: 2026-12-08T20:41:12.345Z.
-std::string IsoTime(std::chrono::system_clock::time_point when);
 // A JSON string literal of `text`.
 std::string JsonString(std::string_view text);
 

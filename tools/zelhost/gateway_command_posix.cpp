@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "channel_options.h"
 #include "driver_library.h"
 #include "driver_log.h"
 #include "gateway.h"
@@ -20,6 +21,7 @@
 #include "host_session.h"
 #include "korvan_standin.h"
 #include "mqtt_client.h"
+#include "point_watch.h"
 #include "port_name.h"
 #include "tool_cli.h"
 
@@ -52,23 +54,6 @@ constexpr const char *kPasswordVariable = "ZELHOST_MQTT_PASSWORD";
 constexpr auto kSettle = std::chrono::milliseconds(2);
 // And a look at least this often, whatever the log says.
 constexpr auto kLookEvery = std::chrono::seconds(1);
-
-// Every entry the panel's messages reach and ReadTag reads: buses 1-8,
-// slots 1-8, points 0-150.
-const std::vector<std::string> &WatchedAddresses() {
-    static const std::vector<std::string> addresses = [] {
-        std::vector<std::string> all;
-        char text[8];
-        for (int bus = 1; bus <= 8; ++bus)
-            for (int slot = 1; slot <= 8; ++slot)
-                for (int point = 0; point <= 150; ++point) {
-                    std::snprintf(text, sizeof text, "%02d%02d%03d", bus, slot, point);
-                    all.emplace_back(text);
-                }
-        return all;
-    }();
-    return addresses;
-}
 
 // What the driver's log lines (on its reception threads) tell the loop.
 struct Signals {
@@ -128,12 +113,9 @@ std::string HostName() {
 
 // Checks the options and fills in what they imply; -1 when they hold.
 int Prepare(GatewayCommand &c, Gateway *gateway) {
-    if (!c.channelNumbers.empty() && c.channelNumbers.size() != c.ports.size())
-        return Fail(kTool, "--channel is given " + std::to_string(c.channelNumbers.size()) + " times for " +
-                               std::to_string(c.ports.size()) + " ports: give it once per --port, in the same order");
-    if (!c.pointsFiles.empty() && c.pointsFiles.size() != c.ports.size())
-        return Fail(kTool, "--points is given " + std::to_string(c.pointsFiles.size()) + " times for " +
-                               std::to_string(c.ports.size()) + " ports: give it once per --port, in the same order");
+    const std::string problem = PerPortOptionProblem(
+        c.ports.size(), {{"--channel", c.channelNumbers.size()}, {"--points", c.pointsFiles.size()}}, c.channelNumbers);
+    if (!problem.empty()) return Fail(kTool, problem);
     if (c.mqtt.certFile.empty() != c.mqtt.keyFile.empty()) return Fail(kTool, "--cert and --key go together");
     if (!c.mqtt.certFile.empty() && c.mqtt.caFile.empty()) return Fail(kTool, "--cert needs --cafile (TLS)");
     if (c.mqttVersion != "3.1.1" && c.mqttVersion != "5") return Fail(kTool, "--mqtt-version is 3.1.1 or 5");
@@ -163,10 +145,6 @@ int Prepare(GatewayCommand &c, Gateway *gateway) {
         }
         gateway->channels.push_back(channel);
     }
-    for (std::size_t i = 0; i < gateway->channels.size(); ++i)
-        for (std::size_t j = 0; j < i; ++j)
-            if (gateway->channels[i].number == gateway->channels[j].number)
-                return Fail(kTool, "channel number " + std::to_string(gateway->channels[i].number) + " is given twice");
     if (c.mqtt.clientId.empty()) c.mqtt.clientId = "zelwnqx-" + gateway->hostName + "-" + std::to_string(getpid());
     c.mqtt.willTopic = StatusTopic(*gateway);
     return -1;
@@ -178,14 +156,7 @@ int OpenChannels(GatewayCommand &c, ZelMainFunction zelMain, Gateway &gateway, S
     HostSession first;
     std::string error;
     if (!StartSession(zelMain, &first, &error)) return Fail(kTool, error, zeltools::kExitFailure);
-    const auto pick = [](const CLI::Option *option, int given, uint16_t fallback) {
-        return option != nullptr && option->count() > 0 ? static_cast<uint16_t>(given) : fallback;
-    };
-    const LineSettings &defaults = first.info.lineSettings;
-    const LineSettings line{pick(c.line.baudOption, c.line.baud, defaults.baudRate),
-                            pick(c.line.dataBitsOption, c.line.dataBits, defaults.dataBits),
-                            pick(c.line.stopBitsOption, c.line.stopBits, defaults.stopBits),
-                            pick(c.line.parityOption, c.line.parity, defaults.parity)};
+    const LineSettings line = ChosenLineSettings(c.line, first.info.lineSettings);
     for (std::size_t i = 0; i < c.ports.size(); ++i) {
         PortChoice port;
         if (!ResolvePortName(c.ports[i], &port, &error)) return Fail(kTool, error);
@@ -211,7 +182,7 @@ int OpenChannels(GatewayCommand &c, ZelMainFunction zelMain, Gateway &gateway, S
 // Looks at every channel's table; what changed is published.
 void Look(Gateway &gateway, const Publisher &publisher, std::vector<HostSession> &sessions,
           std::vector<std::vector<uint8_t>> &values) {
-    const std::vector<std::string> &addresses = WatchedAddresses();
+    const std::vector<std::string> &addresses = TableAddresses();
     for (std::size_t c = 0; c < sessions.size(); ++c) {
         const auto now = std::chrono::system_clock::now();
         std::vector<Publication> changes;
@@ -232,7 +203,7 @@ int Serve(MqttClient *client, std::atomic<bool> &brokerChanged, Gateway &gateway
     const Publisher publisher = client != nullptr ? PublisherOf(client) : Publisher{PrintPublication, AlwaysConnected, nullptr};
     unsigned connections = client != nullptr ? MqttConnections(client) : 0;
     Deliver(gateway, publisher, StartPublications(gateway));
-    std::vector<std::vector<uint8_t>> values(sessions.size(), std::vector<uint8_t>(WatchedAddresses().size(), 0));
+    std::vector<std::vector<uint8_t>> values(sessions.size(), std::vector<uint8_t>(TableAddresses().size(), 0));
     Look(gateway, publisher, sessions, values);
     Clock::time_point lastLook = Clock::now();
     int code = zeltools::kExitOk;

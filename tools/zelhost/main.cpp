@@ -19,6 +19,7 @@
 
 #include "cp437.h"
 #include "driver_library.h"
+#include "channel_options.h"
 #include "driver_log.h"
 #include "gateway_command.h"
 #include "host_session.h"
@@ -265,19 +266,10 @@ int CheckPortCounts(const ChannelOptions &o, const std::vector<std::string> &cap
                     const std::vector<std::string> &expects) {
     const std::size_t ports = o.ports.size();
     if (ports > kMostPorts) return Fail(kTool, "at most " + std::to_string(kMostPorts) + " ports");
-    const std::pair<const char *, std::size_t> given[] = {
-        {"--channel", o.channelNumbers.size()}, {"--capture", captures.size()}, {"--expect", expects.size()}};
-    for (const auto &[option, count] : given) {
-        if (count == 0 || count == ports) continue;
-        return Fail(kTool, std::string(option) + " is given " + std::to_string(count) + " time" + (count == 1 ? "" : "s") +
-                               " for " + std::to_string(ports) + " port" + (ports == 1 ? "" : "s") +
-                               ": give it once per --port, in the same order");
-    }
-    for (std::size_t i = 0; i < o.channelNumbers.size(); ++i)
-        for (std::size_t j = 0; j < i; ++j)
-            if (o.channelNumbers[i] == o.channelNumbers[j])
-                return Fail(kTool, "channel number " + std::to_string(o.channelNumbers[i]) + " is given twice");
-    return -1;
+    const std::string problem = PerPortOptionProblem(
+        ports, {{"--channel", o.channelNumbers.size()}, {"--capture", captures.size()}, {"--expect", expects.size()}},
+        o.channelNumbers);
+    return problem.empty() ? -1 : Fail(kTool, problem);
 }
 
 // The driver port name of each port, each device once.
@@ -322,15 +314,7 @@ int OpenChannels(Console &console, HostSession &first, const ChannelOptions &o, 
         console.ports.resize(ports.size());
         for (std::size_t i = 0; i < ports.size(); ++i) console.ports[i].name = zeltools::ShownText(ports[i].driverName);
     }
-    // Line settings not given are the driver's own defaults.
-    const LineSettings defaults = first.info.lineSettings;
-    auto pick = [](const CLI::Option *option, int given, uint16_t fallback) {
-        return option != nullptr && option->count() > 0 ? static_cast<uint16_t>(given) : fallback;
-    };
-    const LineSettings line{pick(o.line.baudOption, o.line.baud, defaults.baudRate),
-                            pick(o.line.dataBitsOption, o.line.dataBits, defaults.dataBits),
-                            pick(o.line.stopBitsOption, o.line.stopBits, defaults.stopBits),
-                            pick(o.line.parityOption, o.line.parity, defaults.parity)};
+    const LineSettings line = ChosenLineSettings(o.line, first.info.lineSettings);
     for (std::size_t i = 0; i < ports.size(); ++i) {
         HostSession session = first;
         std::string error;

@@ -5,15 +5,24 @@
 
 namespace zelhost {
 
+const std::vector<std::string> &TableAddresses() {
+    static const std::vector<std::string> addresses = [] {
+        std::vector<std::string> all;
+        char address[16];
+        for (int bus = 1; bus <= 8; ++bus)
+            for (int slot = 1; slot <= 8; ++slot)
+                for (int point = 0; point <= 150; ++point) {
+                    std::snprintf(address, sizeof address, "%02d%02d%03d", bus, slot, point);
+                    all.emplace_back(address);
+                }
+        return all;
+    }();
+    return addresses;
+}
+
 PointWatch StartWatch(const ReadPoint &read) {
     PointWatch watch;
-    char address[16];
-    for (int bus = 1; bus <= 8; ++bus)
-        for (int slot = 1; slot <= 8; ++slot)
-            for (int point = 0; point <= 150; ++point) {
-                std::snprintf(address, sizeof address, "%02d%02d%03d", bus, slot, point);
-                watch.addresses.emplace_back(address);
-            }
+    watch.addresses = TableAddresses();
     watch.values.reserve(watch.addresses.size());
     for (const std::string &a : watch.addresses) watch.values.push_back(read(a));
     return watch;

@@ -27,7 +27,10 @@ struct SeenChange {
 };
 
 // Buses 1-8, slots 1-8, points 0-150: every entry the panel's messages
-// reach and ReadTag reads. The first look is the baseline.
+// reach and ReadTag reads, in table order.
+const std::vector<std::string> &TableAddresses();
+
+// A watch of every table address; the first look is the baseline.
 PointWatch StartWatch(const ReadPoint &read);
 std::vector<SeenChange> Look(PointWatch &watch, const ReadPoint &read);
 
