@@ -3,11 +3,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -88,6 +90,36 @@ int OpenDescriptorCount() {
         --count;  // the directory's own descriptor
     }
     return count;
+}
+
+std::string WhyNotOpenable(const std::string &path) {
+    std::string why = " [" + path + ": ";
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        why += std::string("open: ") + std::strerror(errno);
+    } else {
+        why += flock(fd, LOCK_EX | LOCK_NB) == 0 ? "opens and locks now" : std::string("flock: ") + std::strerror(errno);
+        close(fd);
+    }
+    // Other processes that hold the device.
+    const std::string self = std::to_string(getpid());
+    if (DIR *proc = opendir("/proc")) {
+        while (dirent *process = readdir(proc)) {
+            const std::string pid = process->d_name;
+            if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
+            const std::string fds = "/proc/" + pid + "/fd";
+            DIR *dir = opendir(fds.c_str());
+            if (dir == nullptr) continue;
+            while (dirent *entry = readdir(dir)) {
+                char target[256] = {};
+                const std::string link = fds + "/" + entry->d_name;
+                if (readlink(link.c_str(), target, sizeof target - 1) > 0 && path == target) why += "; held by " + pid;
+            }
+            closedir(dir);
+        }
+        closedir(proc);
+    }
+    return why + "]";
 }
 
 double NowMs() {

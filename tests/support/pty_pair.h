@@ -39,6 +39,10 @@ private:
 // Waits until `done` holds or `timeout` passes; returns whether it held.
 bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout);
 
+// Why `path` cannot be opened for exclusive use now, and which other
+// processes hold it: for the message of a failed open.
+std::string WhyNotOpenable(const std::string &path);
+
 // Open file descriptors of this process.
 int OpenDescriptorCount();
 

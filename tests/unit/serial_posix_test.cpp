@@ -527,7 +527,8 @@ TEST(SerialOpen, DescriptorsStayTheSameOverAThousandCycles) {
     const int before = zeltest::OpenDescriptorCount();
     for (int i = 0; i < 1000; ++i) {
         zel::PortHandle port = 0;
-        ASSERT_EQ(zel::OpenSerialPort(pty.PortName().c_str(), k9600, 0x4333, &port), zel::kSerialOk) << i;
+        ASSERT_EQ(zel::OpenSerialPort(pty.PortName().c_str(), k9600, 0x4333, &port), zel::kSerialOk)
+            << i << zeltest::WhyNotOpenable(pty.SlavePath());
         ASSERT_EQ(zel::CloseSerialPort(port), zel::kSerialOk) << i;
     }
     EXPECT_EQ(zeltest::OpenDescriptorCount(), before);
