@@ -9,6 +9,7 @@
 # Usage: scripts/soak.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/zelpanel/announced_port.sh
 seconds=${1:-600}
 case $seconds in ''|*[!0-9]*) echo "soak.sh: SECONDS must be a whole number" >&2; exit 2 ;; esac
 
@@ -33,13 +34,8 @@ echo "== Second stage: zelpanel random --seed $seed --count $count into zelhost 
 "$bin/zelpanel" random --pty --seed "$seed" --count "$count" --max-events 15 --baud 57600 --timeout 10 --pause 0.05 \
     --report "$work/sent.txt" >"$work/panel.out" 2>&1 &
 panel=$!
-port=
-for _ in $(seq 600); do
-    port=$(sed -n 's/^port //p' "$work/panel.out")
-    [ -n "$port" ] && break
-    sleep 0.05
-done
-[ -n "$port" ] || { cat "$work/panel.out"; echo "soak.sh: zelpanel made no port" >&2; exit 1; }
+port=$(zelpanel_port "$work/panel.out" "$panel") ||
+    { cat "$work/panel.out"; echo "soak.sh: zelpanel made no port" >&2; exit 1; }
 status=0
 "$bin/zelhost" monitor --port "$port" --baud 57600 --timeout 10 --idle 3 --expect "$work/sent.txt" >"$work/host.out" 2>&1 || status=$?
 wait "$panel" || status=$?

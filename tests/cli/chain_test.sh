@@ -17,6 +17,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+. "$(dirname "$0")/../../tools/zelpanel/announced_port.sh"
 
 fail() {
     echo "FAIL: $*"
@@ -34,13 +35,7 @@ start_panel() {
     "$bin/zelpanel" "$@" >"$out" 2>&1 &
     panel_pid=$!
     panel_pids+=("$panel_pid")
-    port=
-    for _ in $(seq 600); do
-        port=$(sed -n 's/^port //p' "$out")
-        [ -n "$port" ] && return 0
-        sleep 0.05
-    done
-    fail "zelpanel printed no port"
+    port=$(zelpanel_port "$out" "$panel_pid") || fail "zelpanel printed no port"
 }
 
 # Waits for every zelpanel started.

@@ -17,6 +17,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+. "$(dirname "$0")/../../tools/zelpanel/announced_port.sh"
 
 fail() {
     echo "FAIL: $*"
@@ -50,13 +51,7 @@ start_broker() {
 start_panel() {
     "$bin/zelpanel" "$@" >"$work/panel.out" 2>&1 &
     pids+=($!)
-    pty=
-    for _ in $(seq 600); do
-        pty=$(sed -n 's/^port //p' "$work/panel.out")
-        [ -n "$pty" ] && return 0
-        sleep 0.05
-    done
-    fail "zelpanel printed no port"
+    pty=$(zelpanel_port "$work/panel.out" "${pids[-1]}") || fail "zelpanel printed no port"
 }
 
 start_gateway() {

@@ -10,6 +10,7 @@ set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: demo-mqtt.sh BUILD_DIR" >&2; exit 2; }
 bin=$1/bin
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../zelpanel/announced_port.sh"
 export PATH=$PATH:/usr/sbin
 for tool in "$bin/zelhost" "$bin/zelpanel"; do
     [ -x "$tool" ] || { echo "demo-mqtt.sh: $tool is missing: build first" >&2; exit 2; }
@@ -54,13 +55,7 @@ echo "== The panel: zelpanel sends $here/panel-script.txt (with a burst) on a ne
     --report "$work/sent.txt" >"$work/panel.out" 2>&1 &
 panel=$!
 pids+=("$panel")
-pty=
-for _ in $(seq 100); do
-    pty=$(sed -n 's/^port //p' "$work/panel.out")
-    [ -n "$pty" ] && break
-    sleep 0.05
-done
-[ -n "$pty" ] || { cat "$work/panel.out" >&2; exit 1; }
+pty=$(zelpanel_port "$work/panel.out" "$panel" 100) || { cat "$work/panel.out" >&2; exit 1; }
 
 echo "== The gateway: zelhost publish --port $pty --prefix $prefix"
 printf '0104130,Lobby CKT\n0301148,Battery bus 3,Battery\n' >"$work/points.csv"

@@ -22,6 +22,7 @@ while [ $# -gt 0 ]; do
 done
 bin=$build/bin
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../zelpanel/announced_port.sh"
 for tool in zelhost zelpanel libzelwnqx.so; do
     [ -e "$bin/$tool" ] || { echo "demo.sh: $bin/$tool is missing: build first" >&2; exit 2; }
 done
@@ -49,14 +50,7 @@ start_panel() {
     shift
     "$bin/zelpanel" "$@" --pty --timeout "$timeout" --hold 3600 > "$out" 2>&1 &
     panel_pids+=($!)
-    port=
-    for _ in $(seq 100); do
-        port=$(sed -n 's/^port //p' "$out")
-        [ -n "$port" ] && break
-        kill -0 "${panel_pids[-1]}" 2>/dev/null || break
-        sleep 0.05
-    done
-    if [ -z "$port" ]; then
+    if ! port=$(zelpanel_port "$out" "${panel_pids[-1]}" 100); then
         cat "$out" >&2
         echo "demo.sh: zelpanel did not create a pseudo-terminal" >&2
         exit 1
