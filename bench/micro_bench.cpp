@@ -22,9 +22,11 @@
 #include <string>
 #include <vector>
 
+#include "channel/channel_record.h"
 #include "driver/operations.h"
 #include "host/host_services.h"
 #include "korvan_standin.h"
+#include "message_changes.h"
 #include "panel/decoder.h"
 #include "panel/status_table.h"
 #include "panel/tag_address.h"
@@ -149,6 +151,31 @@ void ReadTag_Handler(benchmark::State &state) {
 }
 BENCHMARK(ReadTag_Handler);
 
+// A diagnostic tag of an open channel: its record found without a lock,
+// and for SILENCE the clock read.
+void ReadTag_DiagnosticTag(benchmark::State &state) {
+    static const char *const kTags[] = {ZEL_TAG_LINK, ZEL_TAG_SILENCE, ZEL_TAG_MESSAGES};
+    // Held for the rest of the process, as an open channel's record is.
+    static zel::ChannelRecord *record = zel::AcquireChannelRecord(Channel());
+    if (record == nullptr) {
+        state.SkipWithError("no channel record");
+        return;
+    }
+    zel::ResetLineDiagnostics(*record);
+    TagValue value{};
+    TagRequest request{};
+    request.address = kTags[state.range(0)];
+    request.value = &value;
+    ZelCall call = CallOf(ZEL_OP_READ_TAG, &request);
+    if (ZelMain(&call) != ZEL_OK || value.value == 1) state.SkipWithError("ReadTag gave a wrong value");
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(ZelMain(&call));
+        benchmark::ClobberMemory();
+    }
+    state.SetLabel(kTags[state.range(0)]);
+}
+BENCHMARK(ReadTag_DiagnosticTag)->DenseRange(0, 2);
+
 void ReadTag_TagValueFor(benchmark::State &state) {
     const char *address = state.range(0) == 0 ? kReadableAddress : kRejectedAddress;
     uint8_t *table = Table();
@@ -158,6 +185,25 @@ void ReadTag_TagValueFor(benchmark::State &state) {
     }
 }
 BENCHMARK(ReadTag_TagValueFor)->Arg(0)->Arg(1)->ArgName("rejected");
+
+// ---------------------------------------------------------------- the tools
+
+// What zelhost monitor and publish spend on each message the driver traces:
+// the text decoded into their copy of the table and the changes found, an
+// alarm and the clear command in turn (15 changes each way).
+void Tools_FollowDecodedText(benchmark::State &state) {
+    const std::string message = FullMessage();
+    const std::string clear = "gggggggggg\r\n";
+    zelhost::FollowedTable table;
+    std::size_t changes = 0;
+    for (auto _ : state) {
+        changes += zelhost::FollowDecodedText(table, message).size();
+        changes += zelhost::FollowDecodedText(table, clear).size();
+    }
+    if (changes == 0) state.SkipWithError("no change was followed");
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * 2));
+}
+BENCHMARK(Tools_FollowDecodedText);
 
 // ---------------------------------------------------------------- ValidateAddress
 
@@ -468,6 +514,10 @@ int main(int argc, char **argv) {
         {"ReadTag_ZelMain", 50, "through ZelMain (linked in)"},
         {"ReadTag_ZelMainFromLibrary", 50, "through ZelMain of the dlopen'd library"},
         {"ReadTag_Handler", 50, "the operation handler"},
+        {"ReadTag_DiagnosticTag/0", 50, "LINK through ZelMain"},
+        {"ReadTag_DiagnosticTag/1", 50, "SILENCE through ZelMain (a clock read)"},
+        {"ReadTag_DiagnosticTag/2", 50, "MESSAGES through ZelMain"},
+        {"Tools_FollowDecodedText", 0, "a tool's copy: a 15-record alarm, then the clear (two messages)"},
         {"ReadTag_TagValueFor/rejected:0", 50, "the table lookup"},
         {"ReadTag_TagValueFor/rejected:1", 50, "a rejected address"},
         {"ValidateAddress_ZelMain", 50, "through ZelMain"},

@@ -1,6 +1,7 @@
 #include "channel_record.h"
 
 #include <chrono>
+#include <cstdint>
 
 #include "channel_block.h"
 
@@ -24,6 +25,17 @@ Lasting<ChannelRecord[kMaxChannelRecords]> recordTable;
 std::mutex &registry = registryLock.value;
 ChannelRecord (&records)[kMaxChannelRecords] = recordTable.value;
 
+// Where a block's search for its record begins, so that a lookup usually
+// ends at its first step.
+std::size_t HomeSlot(const ChannelBlock *block) {
+    const auto address = reinterpret_cast<std::uintptr_t>(block);
+    return static_cast<std::size_t>((address >> 4) * 2654435761u) % kMaxChannelRecords;
+}
+
+ChannelRecord &Probe(const ChannelBlock *block, int step) {
+    return records[(HomeSlot(block) + static_cast<std::size_t>(step)) % kMaxChannelRecords];
+}
+
 // Nothing holds it and no reception runs on it: at most kept so that
 // reception could be restarted on its block, given up when a new block
 // needs the room.
@@ -40,6 +52,7 @@ void Free(ChannelRecord &record) {
     record.restartStream = false;
     record.stopRequested = false;
     record.thread = 0;
+    record.diagnostics.opened = false;
     record.block.store(nullptr);
 }
 
@@ -50,7 +63,8 @@ ChannelRecord *AcquireChannelRecord(ChannelBlock *block) {
     std::lock_guard<std::mutex> lock(registry);
     ChannelRecord *freeRecord = nullptr;
     ChannelRecord *reusable = nullptr;
-    for (ChannelRecord &record : records) {
+    for (int step = 0; step < kMaxChannelRecords; ++step) {
+        ChannelRecord &record = Probe(block, step);
         ChannelBlock *holder = record.block.load();
         if (holder == block) {
             ++record.users;
@@ -65,6 +79,29 @@ ChannelRecord *AcquireChannelRecord(ChannelBlock *block) {
     record->block.store(block);
     record->users = 1;
     return record;
+}
+
+ChannelRecord *FindChannelRecord(const ChannelBlock *block) {
+    if (block == nullptr) return nullptr;
+    for (int step = 0; step < kMaxChannelRecords; ++step) {
+        ChannelRecord &record = Probe(block, step);
+        if (record.block.load(std::memory_order_acquire) == block) return &record;
+    }
+    return nullptr;
+}
+
+int64_t SteadyMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void ResetLineDiagnostics(ChannelRecord &record) {
+    LineDiagnostics &d = record.diagnostics;
+    d.lastMessageMs = SteadyMilliseconds();
+    d.messages = 0;
+    d.losses = 0;
+    d.noiseBytes = 0;
+    d.opened = true;
 }
 
 void AddRecordHolder(ChannelRecord &record) {

@@ -21,6 +21,16 @@ static_assert(kMaxChannelRecords <= kThreadStartSlots);
 
 enum ReceptionState : uint32_t { kNoReception = 0, kReceptionRunning = 1, kReceptionStopping = 2 };
 
+// What the host reads of the line through the diagnostic tags: written by
+// OpenChannel and the reception, read by ReadTag without a lock.
+struct LineDiagnostics {
+    std::atomic<bool> opened{false};            // an OpenChannel began them
+    std::atomic<int64_t> lastMessageMs{0};      // steady clock: the last message applied, or OpenChannel
+    std::atomic<uint32_t> messages{0};          // modulo 2^32; the tag shows the low 16 bits
+    std::atomic<uint32_t> losses{0};
+    std::atomic<uint32_t> noiseBytes{0};
+};
+
 struct ChannelRecord {
     std::atomic<ChannelBlock *> block{nullptr};  // null: the record is free
     int users = 0;                               // holders of the record (registry lock)
@@ -39,11 +49,24 @@ struct ChannelRecord {
     // message from before is dropped, not applied after the clear.
     std::atomic<bool> restartStream{false};
 
+    LineDiagnostics diagnostics;
+
     // Wakes the reception while it waits without a port to wait on.
     std::mutex wakeMutex;
     std::condition_variable wakeSignal;
     uint32_t wakeCount = 0;
 };
+
+// The block's record, without a lock and without holding it: for readers
+// that only look (ReadTag). nullptr when the block has none. A record can be
+// given to another block meanwhile: check `block` again after reading.
+ChannelRecord *FindChannelRecord(const ChannelBlock *block);
+
+// Milliseconds of the steady clock, for the line's diagnostics.
+int64_t SteadyMilliseconds();
+
+// OpenChannel begins the line's diagnostics anew.
+void ResetLineDiagnostics(ChannelRecord &record);
 
 // The block's record, made if there is none, with one more holder; nullptr
 // when every record is taken.

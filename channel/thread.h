@@ -1,5 +1,5 @@
 // Starting, joining and pausing threads, and keeping the driver's module
-// loaded while its threads run: the driver's only use of the platform's
+// loaded once its threads have run: the driver's only use of the platform's
 // thread and loader services, as one table so that tests can replace it.
 #pragma once
 
@@ -20,9 +20,11 @@ struct ThreadPlatform {
     // and the handle is then released. False leaves the handle as it was.
     bool (*joinThread)(ThreadHandle thread, uint32_t milliseconds);
     void (*sleep)(uint32_t milliseconds);
-    // One more (or one fewer) reference to the driver's own module, so that
-    // a host that unloads the driver while a thread of it runs does not
-    // unmap the thread's code. False when the reference could not be taken.
+    // Keeps the driver's own module loaded for the life of the process, so
+    // that a host that unloads the driver while a thread of it runs does not
+    // unmap the thread's code, nor the code of a later CloseChannel. False
+    // when the module could not be pinned. The platforms' unpin does
+    // nothing: the last reference is never dropped from the module's code.
     bool (*pinModule)();
     void (*unpinModule)();
 };

@@ -1,5 +1,5 @@
-// POSIX threads: joinable pthreads; the module kept loaded with a
-// reference of its own taken through dlopen.
+// POSIX threads: joinable pthreads; the module kept loaded for the life of
+// the process through dlopen.
 #include <dlfcn.h>
 #include <pthread.h>
 #include <time.h>
@@ -61,28 +61,25 @@ void SleepFor(uint32_t milliseconds) {
     }
 }
 
-// The object this code lives in (the driver library, or a program the
-// driver's code is linked into), reopened without loading anything.
-void *OwnModule() {
-    Dl_info self{};
-    if (dladdr(reinterpret_cast<void *>(&Trampoline), &self) == 0 || self.dli_fname == nullptr) return nullptr;
-    return dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
-}
+// Keeps the object this code lives in (the driver library) loaded for the
+// life of the process, once a reception has started: a reference that the
+// driver dropped itself would have to be dropped from its own code, which
+// then returns into a library the host may have unloaded meanwhile.
+// Reopening it with RTLD_NODELETE loads nothing and marks it never to be
+// unmapped. A program that the driver's code is linked into is never
+// unloaded, and dlopen does not find it by name: nothing to pin then.
+std::atomic<bool> pinned{false};
 
-// The handle that the pins hold (the same for every pin); kept so that
-// unpinning, in CloseChannel, allocates nothing.
-std::atomic<void *> pinnedModule{nullptr};
-
-// A program that the driver's code is linked into is never unloaded, and
-// dlopen does not find it by name: nothing to pin then.
 bool PinModule() {
-    if (void *module = OwnModule()) pinnedModule.store(module);
+    if (pinned.exchange(true)) return true;
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<void *>(&Trampoline), &self) == 0 || self.dli_fname == nullptr) return true;
+    dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
     return true;
 }
 
-void UnpinModule() {
-    if (void *module = pinnedModule.load()) dlclose(module);
-}
+// The pin lasts as long as the process.
+void UnpinModule() {}
 
 constexpr ThreadPlatform kPosixThreads = {StartThread, JoinThread, SleepFor, PinModule, UnpinModule};
 

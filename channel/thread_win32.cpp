@@ -1,5 +1,5 @@
 // Windows threads: CreateThread with the requested stack commit; the module
-// kept loaded with a reference of its own from GetModuleHandleExA.
+// kept loaded for the life of the process with GetModuleHandleExA.
 #include <windows.h>
 
 #include "thread.h"
@@ -32,20 +32,19 @@ bool JoinThread(ThreadHandle handle, uint32_t milliseconds) {
 
 void SleepFor(uint32_t milliseconds) { Sleep(milliseconds); }
 
-// The module this code lives in: the DLL, or a program it is linked into.
-HMODULE OwnModule(DWORD flags) {
+// Keeps the module this code lives in (the DLL) loaded for the life of the
+// process, once a reception has started: a reference that the driver
+// dropped itself would have to be dropped from its own code, which then
+// returns into a DLL the host may have unloaded meanwhile. A program that
+// the driver's code is linked into is pinned alike, to no effect.
+bool PinModule() {
     HMODULE module = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | flags, reinterpret_cast<LPCSTR>(&Trampoline),
-                       &module);
-    return module;
+    return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                              reinterpret_cast<LPCSTR>(&Trampoline), &module) != 0;
 }
 
-// Counts one more reference, released by UnpinModule.
-bool PinModule() { return OwnModule(0) != nullptr; }
-
-void UnpinModule() {
-    if (HMODULE module = OwnModule(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT)) FreeLibrary(module);
-}
+// The pin lasts as long as the process.
+void UnpinModule() {}
 
 constexpr ThreadPlatform kWin32Threads = {StartThread, JoinThread, SleepFor, PinModule, UnpinModule};
 

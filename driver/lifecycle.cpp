@@ -69,6 +69,7 @@ int32_t OpenChannel(const ZelCall &call) {
         return ZEL_PORT_FAILED;
     }
     EndRecovery(*record);
+    ResetLineDiagnostics(*record);
     // A name without room for its terminator, or a channel whose port is
     // already open, cannot be opened (again).
     if (!NameFits(request->portName, sizeof request->portName) || LoadPort(channel) != 0) {

@@ -117,6 +117,26 @@ enum ZelResult {
 /* Parameter codes of WriteParameter (TagRequest.paramCode). */
 enum ZelParameterCode { ZEL_PARAM_A = 65, ZEL_PARAM_F = 70, ZEL_PARAM_R = 82 };
 
+/* Diagnostic tags: addresses that ReadTag reads and ValidateAddress accepts
+   with type code 0 beside the seven-digit point addresses, one set per
+   channel. No point address is a text of letters, so none changes meaning.
+     LINK      0 port open and its device present, 1 device lost and being
+               reopened, 2 no port (never opened, closed, disabled, or the
+               open failed)
+     SILENCE   seconds since the last message was applied (since
+               OpenChannel when none has been), at most 65535; 65535 before
+               any OpenChannel
+     MESSAGES  messages applied since OpenChannel, modulo 65536
+     LOSSES    device losses since OpenChannel, at most 65535
+     NOISE     bytes dropped as belonging to no message since OpenChannel,
+               at most 65535 */
+#define ZEL_TAG_LINK "LINK"
+#define ZEL_TAG_SILENCE "SILENCE"
+#define ZEL_TAG_MESSAGES "MESSAGES"
+#define ZEL_TAG_LOSSES "LOSSES"
+#define ZEL_TAG_NOISE "NOISE"
+enum ZelLinkState { ZEL_LINK_UP = 0, ZEL_LINK_LOST = 1, ZEL_LINK_NO_PORT = 2 };
+
 /* Line settings: bits per second, data bits, stop-bits code (0 one,
    1 one and a half, 2 two), parity code (0 none, 1 odd, 2 even, 3 mark,
    4 space). 8 bytes. */

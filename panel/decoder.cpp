@@ -24,10 +24,18 @@ int HexDigit(char c) {
 // Decimal digit of a bus or slot field, or -1.
 int DecimalDigit(char c) { return (c >= '0' && c <= '9') ? c - '0' : -1; }
 
-bool HoldsClearCommand(const char *bytes, std::size_t length) {
+// Where the first clear command in the bytes begins, or `length`.
+std::size_t ClearCommandIn(const char *bytes, std::size_t length) {
     for (std::size_t start = 0; start + kClearRunLength <= length; ++start)
-        if (ClearCommandAt(bytes, start, length)) return true;
-    return false;
+        if (ClearCommandAt(bytes, start, length)) return start;
+    return length;
+}
+
+// Bytes in [from, to) other than white space: what belongs to no message.
+std::size_t StrayBytes(const char *bytes, std::size_t from, std::size_t to) {
+    std::size_t stray = 0;
+    for (std::size_t i = from; i < to; ++i) stray += IsWhiteSpace(bytes[i]) ? 0 : 1;
+    return stray;
 }
 
 enum class MessageEnd { kComplete, kEndsEarly };
@@ -36,12 +44,14 @@ enum class MessageEnd { kComplete, kEndsEarly };
 // `text` (whose text ends at `length`), as the decoder reads them: hands each
 // record taken (up to 24 characters) to `onRecord`. kEndsEarly when the text
 // ended before the message did, so that later bytes could still change it.
+// `read` receives where the bytes the message was read from end.
 template <typename OnRecord>
-MessageEnd WalkRecords(const char *text, std::size_t length, OnRecord &&onRecord) {
+MessageEnd WalkRecords(const char *text, std::size_t length, OnRecord &&onRecord, std::size_t *read = nullptr) {
     std::size_t k = 2;
     while (k < length && text[k] == 'h') ++k;
     std::size_t countAt = k + 1;
     while (countAt < length && IsWhiteSpace(text[countAt])) ++countAt;
+    if (read != nullptr) *read = countAt < length ? countAt + 1 : length;
     if (countAt >= length) return MessageEnd::kEndsEarly;
     const int count = HexValue(text + countAt, 1);
 
@@ -59,6 +69,7 @@ MessageEnd WalkRecords(const char *text, std::size_t length, OnRecord &&onRecord
         }
         record[taken] = '\0';
         onRecord(record);
+        if (read != nullptr && at + taken > *read) *read = at + taken;
         // A record cut by the end of the text could still grow.
         if (taken < kRecordLength && at + taken == length) end = MessageEnd::kEndsEarly;
     }
@@ -125,18 +136,25 @@ void ApplyEventRecord(const char *record, uint8_t *table) {
     }
 }
 
-void DecodePanelText(const char *text, std::size_t length, uint8_t *table) {
+DecodedPanelText DecodePanelText(const char *text, std::size_t length, uint8_t *table) {
     Host().err(kLogTrace, "orginal %s ", text);
-    if (HoldsClearCommand(text, length)) {
+    const std::size_t clear = ClearCommandIn(text, length);
+    if (clear < length) {
         ClearTable(table);
-        return;
+        return {DecodedText::kClearCommand,
+                StrayBytes(text, 0, clear) + StrayBytes(text, clear + kClearRunLength, length)};
     }
     const std::size_t textLength = strnlen(text, length);
-    if (!MessageHeaderAt(text, 0, textLength)) return;
-    WalkRecords(text, textLength, [table](const char *record) {
-        Host().err(kLogTrace, " inseide for LOOP tmp==  %s ", record);
-        ApplyEventRecord(record, table);
-    });
+    if (!MessageHeaderAt(text, 0, textLength)) return {DecodedText::kNoMessage, StrayBytes(text, 0, length)};
+    std::size_t read = 0;
+    WalkRecords(
+        text, textLength,
+        [table](const char *record) {
+            Host().err(kLogTrace, " inseide for LOOP tmp==  %s ", record);
+            ApplyEventRecord(record, table);
+        },
+        &read);
+    return {DecodedText::kEventMessage, StrayBytes(text, read, length)};
 }
 
 void DecodePanelMessage(const char *buffer, uint8_t *table) { DecodePanelText(buffer, kMessageBufferSize, table); }

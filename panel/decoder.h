@@ -19,12 +19,21 @@ int HexValue(const char *text, std::size_t length);
 // `table`. Records that designate no entry are dropped.
 void ApplyEventRecord(const char *record, uint8_t *table);
 
+// What a decoded text turned out to be, and how many of its bytes (white
+// space aside) belong to no message: bytes before a clear command or after
+// it, after an event message's records, or all of a text that is neither.
+enum class DecodedText { kNoMessage, kClearCommand, kEventMessage };
+struct DecodedPanelText {
+    DecodedText kind;
+    std::size_t strayBytes;
+};
+
 // Decodes one message of the panel's stream into `table`: `length` bytes
 // whose text ends at the first NUL (one lies at `length` or before). A run
 // of ten 'g' anywhere in the bytes clears the table; otherwise a text that
 // begins with the header has its records applied; anything else is
 // dropped. The text is traced first.
-void DecodePanelText(const char *text, std::size_t length, uint8_t *table);
+DecodedPanelText DecodePanelText(const char *text, std::size_t length, uint8_t *table);
 
 // Decodes the 1000-byte receive buffer, whose text is NUL-terminated, into
 // `table`: the buffer taken as one message.

@@ -30,12 +30,14 @@ std::size_t CutBeginning(const char *buffer, std::size_t end) {
     return run < kClearRunLength ? run : 0;
 }
 
-// Decodes buffer[from, to) as one message; the byte at `to` is the text's
-// end for the time being.
-void DecodeRange(char *buffer, std::size_t from, std::size_t to, uint8_t *table) {
+// Decodes buffer[from, to) as one message, counted in `tally`; the byte at
+// `to` is the text's end for the time being.
+void DecodeRange(char *buffer, std::size_t from, std::size_t to, uint8_t *table, StreamTally &tally) {
     const char saved = buffer[to];
     buffer[to] = '\0';
-    DecodePanelText(buffer + from, to - from, table);
+    const DecodedPanelText decoded = DecodePanelText(buffer + from, to - from, table);
+    if (decoded.kind != DecodedText::kNoMessage) ++tally.messages;
+    tally.noiseBytes += static_cast<uint32_t>(decoded.strayBytes);
     buffer[to] = saved;
 }
 
@@ -52,7 +54,8 @@ void Keep(char *buffer, StreamState &state, std::size_t from, std::size_t end, b
 
 std::size_t ReadRoom(const StreamState &state) { return kMessageBufferSize - 1 - state.kept; }
 
-void TakeReceived(char *buffer, StreamState &state, std::size_t received, uint8_t *table) {
+StreamTally TakeReceived(char *buffer, StreamState &state, std::size_t received, uint8_t *table) {
+    StreamTally tally;
     const std::size_t end = state.kept + received;
     std::size_t at = 0;
     if (!state.keptMessage) {
@@ -60,7 +63,7 @@ void TakeReceived(char *buffer, StreamState &state, std::size_t received, uint8_
         // comes before the first beginning belongs to no message.
         const std::size_t traced = state.kept;
         at = NextBeginning(buffer, 0, end);
-        if (at > traced) DecodeRange(buffer, traced, at, table);
+        if (at > traced) DecodeRange(buffer, traced, at, table, tally);
     }
     while (at < end) {
         const std::size_t next = NextBeginning(buffer, at + BeginningLength(buffer, at), end);
@@ -69,17 +72,20 @@ void TakeReceived(char *buffer, StreamState &state, std::size_t received, uint8_
         const bool unfinished = next == end && buffer[at] == '\r' && !EventMessageComplete(buffer + at, end - at);
         if (unfinished && end - at < kMessageBufferSize - 1) {
             Keep(buffer, state, at, end, true);
-            return;
+            return tally;
         }
-        DecodeRange(buffer, at, next, table);
+        DecodeRange(buffer, at, next, table, tally);
         at = next;
     }
     Keep(buffer, state, end - CutBeginning(buffer, end), end, false);
+    return tally;
 }
 
-void EndKeptText(char *buffer, StreamState &state, uint8_t *table) {
-    if (state.keptMessage) DecodeRange(buffer, 0, state.kept, table);
+StreamTally EndKeptText(char *buffer, StreamState &state, uint8_t *table) {
+    StreamTally tally;
+    if (state.keptMessage) DecodeRange(buffer, 0, state.kept, table, tally);
     DropKeptText(buffer, state);
+    return tally;
 }
 
 void DropKeptText(char *buffer, StreamState &state) {

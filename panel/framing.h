@@ -24,6 +24,14 @@ struct StreamState {
     bool keptMessage = false;  // they begin an event message still incomplete
 };
 
+// What the framing handed to the decoder: messages applied (event messages
+// and clear commands), and bytes dropped as belonging to no message (white
+// space between messages aside).
+struct StreamTally {
+    uint32_t messages = 0;
+    uint32_t noiseBytes = 0;
+};
+
 // Where the next read goes (behind the kept bytes) and how much it may
 // take: the rest of the 1000-byte buffer, but for the byte that ends its
 // text.
@@ -33,11 +41,11 @@ std::size_t ReadRoom(const StreamState &state);
 // Takes the `received` bytes that a read stored at ReadOffset: decodes every
 // message now whole into `table` and keeps what may continue. The rest of
 // the buffer is zero afterwards.
-void TakeReceived(char *buffer, StreamState &state, std::size_t received, uint8_t *table);
+StreamTally TakeReceived(char *buffer, StreamState &state, std::size_t received, uint8_t *table);
 
 // Nothing more arrived for a read time-out: a kept message is decoded with
 // the records present; a kept beginning of a header is dropped.
-void EndKeptText(char *buffer, StreamState &state, uint8_t *table);
+StreamTally EndKeptText(char *buffer, StreamState &state, uint8_t *table);
 
 // Drops whatever is kept, decoding nothing.
 void DropKeptText(char *buffer, StreamState &state);

@@ -45,12 +45,31 @@ uint32_t MillisecondsUntil(Clock::time_point when) {
     return milliseconds > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<uint32_t>(milliseconds);
 }
 
+// Saturates instead of wrapping round.
+void AddSaturating(std::atomic<uint32_t> &counter, uint32_t amount) {
+    uint32_t now = counter.load();
+    while (!counter.compare_exchange_weak(now, now > 0xFFFFFFFFu - amount ? 0xFFFFFFFFu : now + amount)) {
+    }
+}
+
+// What the framing applied and dropped goes into the line's diagnostics.
+void Count(Receiver &r, const StreamTally &tally) {
+    LineDiagnostics &d = r.record.diagnostics;
+    if (tally.messages > 0) {
+        d.messages.fetch_add(tally.messages);
+        d.lastMessageMs.store(SteadyMilliseconds());
+    }
+    if (tally.noiseBytes > 0) AddSaturating(d.noiseBytes, tally.noiseBytes);
+}
+
+void EndKept(Receiver &r) { Count(r, EndKeptText(r.block.rxBuffer, r.stream, TableOf(r.block))); }
+
 // Applies what is kept once its time has run out; true when nothing is
 // kept any more.
 bool EndKeptIfDue(Receiver &r) {
     if (r.stream.kept == 0) return true;
     if (Clock::now() < r.keptUntil) return false;
-    EndKeptText(r.block.rxBuffer, r.stream, TableOf(r.block));
+    EndKept(r);
     return true;
 }
 
@@ -69,12 +88,15 @@ void PortLost(Receiver &r, PortHandle port) {
     if (lost) {
         InstallPort(r.block, 0);
         r.record.recovering.store(true);
+        AddSaturating(r.record.diagnostics.losses, 1);
         r.nextReopen = Clock::now() + std::chrono::milliseconds(reopenInterval.load());
+        // Nothing more of a message cut by the loss can come. Applied under
+        // the lock, so that no OpenChannel can clear the table in between
+        // and have this older message land after its clear.
+        EndKept(r);
     }
     r.record.lifecycle.unlock();
     if (!lost) return;
-    // Nothing more of a message cut by the loss can come.
-    EndKeptText(r.block.rxBuffer, r.stream, TableOf(r.block));
     char name[sizeof(PortBlock{}.name) + 1];
     PortName(r.block, name);
     Host().err(kLogNotice, "ZEL%s : Port %s lost, reopening it every second", "Quon", name);
@@ -138,7 +160,7 @@ void Receive(Receiver &r, PortHandle port) {
     const IoStatus status =
         ReceiveSerial(port, buffer + ReadOffset(r.stream), static_cast<uint32_t>(ReadRoom(r.stream)), &received);
     Host().err(kLogTrace, "String from Comport %s", buffer + ReadOffset(r.stream));
-    TakeReceived(buffer, r.stream, received, TableOf(r.block));
+    Count(r, TakeReceived(buffer, r.stream, received, TableOf(r.block)));
     r.keptUntil = Clock::now() + std::chrono::milliseconds(r.readTimeoutMs);
     if (status == IoStatus::kGone) PortLost(r, port);
 }

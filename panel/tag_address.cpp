@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "diagnostic_tags.h"
 #include "status_table.h"
 
 namespace zel {
@@ -23,6 +24,8 @@ int32_t CheckTagAddress(const char *text, int32_t typeCode) {
     const std::size_t length = strnlen(text, sizeof scratch);
     if (length >= sizeof scratch) return 1;
     std::memcpy(scratch, text, length + 1);
+    // The channel's diagnostic tags are read like Regular points.
+    if (typeCode == kTypeRegular && DiagnosticTagOf(scratch) != DiagnosticTag::kNone) return 0;
     if (length != 7) return 1;
     for (std::size_t i = 0; i < length; ++i)
         if (!IsDigit(scratch[i])) return 1;
@@ -64,7 +67,9 @@ int32_t ReadTag(const ZelCall &call) {
     if (call.channel == nullptr || request == nullptr || request->address == nullptr ||
         request->value == nullptr)
         return ZEL_FAILED;
-    request->value->value = TagValueFor(request->address, TableOf(*call.channel));
+    const DiagnosticTag tag = DiagnosticTagOf(request->address);
+    request->value->value = tag != DiagnosticTag::kNone ? DiagnosticValue(*call.channel, tag)
+                                                        : TagValueFor(request->address, TableOf(*call.channel));
     return ZEL_OK;
 }
 

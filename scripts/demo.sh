@@ -14,6 +14,10 @@ if [ "${1:-}" = "--windows" ]; then
     echo "Building the DLL and the tools (build/windows) ..." >&2
     cmake --preset windows >/dev/null
     cmake --build --preset windows --target zelwnqx korvan zelhost zelpanel >/dev/null
+    if ! wine --version >/dev/null 2>&1; then
+        echo "demo.sh: Wine cannot run here: this machine refuses 32-bit x86 programs ($(wine --version 2>&1 | tail -1))" >&2
+        exit 1
+    fi
     exec bash tools/demo/demo-wine.sh build/windows
 fi
 

@@ -70,12 +70,15 @@ read_after_listening)
     # A burst: the messages go back to back.
     start_panel send --pty --timeout $units --pause 0 "ckt bus=1 slot=4 point=130" \
         "bit0 bus=2 slot=1 point=127; bit1 bus=2 slot=1 point=127" "battery bus=3"
-    "$bin/zelhost" read --port "$port" --timeout $units --idle 1.5 0104130 0201127 0301148 0102141 >"$work/host.out" ||
-        fail "zelhost read exited with $?"
+    "$bin/zelhost" read --port "$port" --timeout $units --idle 1.5 0104130 0201127 0301148 0102141 MESSAGES LINK \
+        >"$work/host.out" || fail "zelhost read exited with $?"
     finish_panel
-    for line in "0104130 1 CKT" "0201127 3 Regular" "0301148 1 Battery" "0102141 0 Line Shorted"; do
+    for line in "0104130 1 CKT" "0201127 3 Regular" "0301148 1 Battery" "0102141 0 Line Shorted" \
+        "MESSAGES 3 diagnostic tag"; do
         grep -qx "$line" "$work/host.out" || fail "no line '$line'"
     done
+    # Up, or lost once the panel has closed its end.
+    grep -Eqx "LINK [01] diagnostic tag" "$work/host.out" || fail "no LINK line"
     ;;
 capture_and_replay)
     # A site's traffic, captured, then played back with the same timing. Pauses
@@ -117,6 +120,26 @@ random_soak)
     [ "$(grep -c '^sent ' "$work/sent.txt")" -eq 12 ] || fail "the report lists $(grep -c '^sent ' "$work/sent.txt") messages"
     grep -Eq '^summary: all [0-9]+ points match$' "$work/host.out" || fail "the summary does not match"
     grep -q '^12 messages received$' "$work/host.out" || fail "not all 12 messages received"
+    ;;
+undone_in_one_read)
+    # An alarm and the panel's clear in one read: both changes are shown, and
+    # --expect passes only because both were seen.
+    start_panel send --pty --timeout $units --pause 0 --report "$work/sent.txt" "ckt bus=1 slot=4 point=130" clear
+    "$bin/zelhost" monitor --port "$port" --timeout $units --idle 1.5 --expect "$work/sent.txt" >"$work/host.out" ||
+        fail "zelhost monitor exited with $?"
+    finish_panel
+    grep -Eq '  0104130  CKT +0 -> 1$' "$work/host.out" && grep -Eq '  0104130  CKT +1 -> 0$' "$work/host.out" ||
+        fail "the alarm or its clear was not shown"
+    grep -Eq '^summary: all 1 points match$' "$work/host.out" || fail "the summary does not match"
+    # The panel closes its end as it ends: the line is lost by then.
+    grep -Eq '^line: LINK [01] (up|lost.*), SILENCE [0-9]+ s, MESSAGES 2, LOSSES [01], NOISE 0$' "$work/host.out" ||
+        fail "no line summary"
+    # Restarted after the panel's reset: nothing of before is shown.
+    start_panel send --pty --timeout $units --report "$work/sent2.txt" clear
+    "$bin/zelhost" monitor --port "$port" --timeout $units --idle 1.5 --expect "$work/sent2.txt" >"$work/host2.out" ||
+        fail "the second zelhost monitor exited with $?"
+    finish_panel
+    grep -q '^summary: nothing was expected and nothing changed$' "$work/host2.out" || fail "a state of before was shown"
     ;;
 stable_path)
     # A path like /dev/serial/by-id/... reaches the driver as the device's name.
@@ -194,12 +217,13 @@ silent_line)
     done
     ;;
 port_busy)
-    # A port that another program holds is "in use", in both tools.
+    # A port that another program holds is "in use", in both tools and the gateway.
     start_panel send --pty --timeout $units "wait 60" clear
     held=$port
     start_panel send --port "$held" --timeout $units "wait 60" clear
     wait_for "^port $held: " "$panel_out" || fail "the second zelpanel did not open $held"
-    for command in "zelhost read --port $held 0104130" "zelpanel send --port $held clear"; do
+    for command in "zelhost read --port $held 0104130" "zelpanel send --port $held clear" \
+        "zelhost publish --port $held --dry-run"; do
         status=0
         "$bin/${command%% *}" ${command#* } >"$work/host.out" 2>"$work/host-err.out" || status=$?
         [ "$status" -eq 2 ] && grep -q "$held: in use by another program" "$work/host-err.out" ||
@@ -267,10 +291,12 @@ port_lost_and_back)
     kill "$panel_pid"
     finish_panel
     wait_for "^ +[0-9.]+  $link  line lost: reopening every second$" || fail "the loss was not shown"
+    wait_for "^ +[0-9.]+  link: lost \(device away" || fail "LINK did not read lost"
     start_panel send --pty --timeout $units "battery bus=3"
     ln -s "/dev/$port" "$link"
     wait_for "^ +[0-9.]+  $link  line back$" || fail "the return was not shown"
     wait_for '0301148  Battery       0 -> 1' || fail "no event after the line came back"
+    [ "$(grep -c '  link: up, silent' "$work/host.out")" -eq 2 ] || fail "LINK did not read up again"
     kill -INT "$host"
     wait "$host" || fail "zelhost exited with $? after Ctrl-C"
     host=

@@ -42,7 +42,13 @@ INSTANTIATE_TEST_SUITE_P(
         PointsCase{"WrongType", "0104130,Lobby,Regular\n", 0, "line 1: 0104130 is a CKT point, not Regular"},
         PointsCase{"NameTwice", "0104130,A\n0104131,A\n", 0, "line 2: name 'A' is given twice"},
         PointsCase{"AddressTwice", "0104130,A\n0104130,B\n", 0, "line 2: 0104130 is named twice"},
-        PointsCase{"MissingName", "0104130\n", 0, "line 1: expected address,name or address,name,type"}),
+        PointsCase{"MissingName", "0104130\n", 0, "line 1: expected address,name[,type[,device class]]"},
+        PointsCase{"DeviceClass", "0104130,Lobby,,smoke\n0104001,Hall,Regular,heat\n", 2, nullptr},
+        PointsCase{"UnknownDeviceClass", "0104130,Lobby,CKT,fire\n", 0,
+                   "line 1: 'fire' is not a Home Assistant binary sensor device class (smoke, heat, problem, safety, battery, ...)"},
+        // A file saved as Latin-1 by a Windows editor: refused, the line named.
+        PointsCase{"Latin1Name", "0104130,Lobby\n0104001,B\xFCro\n", 0, "line 2: the name is not UTF-8: save the file as UTF-8"},
+        PointsCase{"Utf8Name", "0104001,B\xC3\xBCro \xE2\x80\x94 Nord\n", 1, nullptr}),
     [](const testing::TestParamInfo<PointsCase> &info) { return std::string(info.param.name); });
 
 Gateway SiteGateway() {
@@ -79,25 +85,74 @@ TEST(GatewayTopics, AChangePublishesThePointItsNameAndOneEvent) {
     EXPECT_NE(other[1].payload.find("\"type\":null"), std::string::npos);
 
     const std::vector<Publication> start = StartPublications(gateway);
-    ASSERT_EQ(start.size(), 3u);
+    ASSERT_EQ(start.size(), 5u);
     EXPECT_EQ(start[0].topic, "zelwnqx/site/status");
     EXPECT_EQ(start[0].payload, "online");
     EXPECT_EQ(start[1].topic, "zelwnqx/site/3/line");
-    EXPECT_EQ(start[2].topic, "homeassistant/binary_sensor/zelwnqx_site_3_0104130/config");
-    EXPECT_NE(start[2].payload.find("\"state_topic\":\"zelwnqx/site/3/point/0104130\""), std::string::npos);
-    EXPECT_NE(start[2].payload.find("\"availability_topic\":\"zelwnqx/site/status\""), std::string::npos);
+    // A named point is never unknown: 0 at start, as OpenChannel leaves it.
+    EXPECT_EQ(start[2].topic, "zelwnqx/site/3/named/Lobby \"A\"");
+    EXPECT_EQ(start[2].payload, "0");
+    EXPECT_NE(start[3].payload.find("\"device_class\":\"connectivity\""), std::string::npos);
+    EXPECT_NE(start[3].payload.find("\"state_topic\":\"zelwnqx/site/3/line\""), std::string::npos);
+    EXPECT_EQ(start[4].topic, "homeassistant/binary_sensor/zelwnqx_site_3_0104130/config");
+    EXPECT_NE(start[4].payload.find("\"state_topic\":\"zelwnqx/site/3/point/0104130\""), std::string::npos);
+    EXPECT_NE(start[4].payload.find("\"availability_mode\":\"all\",\"availability\":[{\"topic\":\"zelwnqx/site/status\""),
+              std::string::npos);
+    EXPECT_NE(start[4].payload.find("{\"topic\":\"zelwnqx/site/3/line\",\"payload_available\":\"up\""), std::string::npos);
+    // What an earlier run left under the prefix and this one does not publish.
+    Gateway started = SiteGateway();
+    started.retained = {{"zelwnqx/site/3/named/Lobby \"A\"", "0"}, {"zelwnqx/site/status", "online"}};
+    const std::string ours = "{\"availability\":[{\"topic\":\"zelwnqx/site/status\",\"payload_available\":\"online\"}]}";
+    const std::string theirs = "{\"availability\":[{\"topic\":\"zelwnqx/site2/status\",\"payload_available\":\"online\"}]}";
+    const std::vector<Publication> clears = StaleClears(
+        started, {{"zelwnqx/site/3/point/0104130", "1"}, {"zelwnqx/site/status", "offline"}, {"zelwnqx/site/3/named/Gone", "1"},
+                  {"homeassistant/binary_sensor/zelwnqx_site_3_0104001/config", ours},
+                  {"homeassistant/binary_sensor/zelwnqx_site2_3_0104001/config", theirs},
+                  {"zelwnqx/site2/3/point/0104130", "1"}});
+    ASSERT_EQ(clears.size(), 3u) << "another gateway's topics and configs are left alone";
+    EXPECT_EQ(clears[0].topic, "zelwnqx/site/3/point/0104130");
+    EXPECT_TRUE(clears[0].payload.empty() && clears[0].retain);
+    EXPECT_EQ(clears[1].topic, "zelwnqx/site/3/named/Gone");
+    EXPECT_EQ(clears[2].topic, "homeassistant/binary_sensor/zelwnqx_site_3_0104001/config") << "no longer named";
     EXPECT_EQ(LineChange(gateway, 0, false)[0].payload, "lost");
 }
 
-// A broker that records what it takes, and is there or not.
+TEST(GatewayTopics, PrefixesThatCannotServeAreRefused) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"zelwnqx/site", ""}, {"bldgA", ""}, {"", "--prefix may not be empty"},
+        {"$SYS/x", "--prefix may not begin with '$' (the broker's own topics)"},
+        {"site/", "--prefix may not end with '/'"}, {"a/+/b", "--prefix may not hold '+' or '#'"},
+        {"b\xFCro", "--prefix is not UTF-8"}, {"\xED\xA0\x80", "--prefix is not UTF-8"},  // a surrogate
+        {"\xC0\xAF", "--prefix is not UTF-8"}};                                            // overlong '/'
+    for (const auto &[prefix, problem] : cases) EXPECT_EQ(PrefixProblem(prefix), problem) << prefix;
+}
+
+// Two gateways with their own prefixes never share a discovery id.
+TEST(GatewayTopics, DiscoveryIdsFollowThePrefix) {
+    Gateway a = SiteGateway(), b = SiteGateway();
+    a.prefix = "bldgA";
+    b.prefix = "bldgB";
+    b.discoveryPrefix = "ha";
+    b.channels[0].named = {{"0104130", "Garage", "CKT", "smoke"}};
+    const std::vector<Publication> startA = StartPublications(a), startB = StartPublications(b);
+    EXPECT_EQ(startA[4].topic, "homeassistant/binary_sensor/bldgA_3_0104130/config");
+    EXPECT_EQ(startB[4].topic, "ha/binary_sensor/bldgB_3_0104130/config");
+    EXPECT_EQ(startA[4].payload.find("device_class"), std::string::npos) << "none unless the file gives one";
+    EXPECT_NE(startB[4].payload.find("\"device_class\":\"smoke\""), std::string::npos);
+    EXPECT_NE(startB[4].payload.find("\"identifiers\":[\"bldgB\"]"), std::string::npos);
+}
+
+// A broker that records what it takes, is there or not, and refuses topics
+// with a byte that is not UTF-8, as the client library does.
 struct Broker {
     bool up = true;
     std::vector<Publication> taken;
-    static bool Publish(void *context, const Publication &p) {
+    static Sent Publish(void *context, const Publication &p) {
         auto &broker = *static_cast<Broker *>(context);
-        if (!broker.up) return false;
+        if (!broker.up) return Sent::kAway;
+        if (!IsUtf8(p.topic)) return Sent::kRefused;
         broker.taken.push_back(p);
-        return true;
+        return Sent::kTaken;
     }
     static bool Connected(void *context) { return static_cast<Broker *>(context)->up; }
 };
@@ -115,6 +170,8 @@ TEST(GatewayDelivery, EventsWaitInOrderWhileTheBrokerIsAwayAndTheStateIsSentAgai
     for (int value : {2, 3, 1, 0}) Deliver(gateway, publisher, PointChange(gateway, 0, "0201005", 1, value, now));
     EXPECT_EQ(gateway.queued.size(), 3u);
     EXPECT_EQ(gateway.dropped, 1u) << "the oldest beyond the limit";
+    // One the client will never take: skipped, not in the way of the rest.
+    gateway.queued.insert(gateway.queued.begin() + 1, Publication{"zelwnqx/site/3/b\xFCro", "x", 1, false});
 
     broker.up = true;
     broker.taken.clear();

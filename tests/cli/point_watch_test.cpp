@@ -4,6 +4,7 @@
 
 #include <map>
 
+#include "message_changes.h"
 #include "point_watch.h"
 
 namespace {
@@ -29,25 +30,40 @@ TEST(PointWatch, WatchesEveryPointThePanelCanSet) {
     EXPECT_EQ(NonZeroView(watch, 10), "(none)");
 }
 
-TEST(PointWatch, ReportsChangesOnceAndKeepsTheirHistory) {
-    FakeTable table;
-    table.values["0104130"] = 1;  // set before the first look: the baseline
-    PointWatch watch = StartWatch(table.Reader());
-    EXPECT_TRUE(Look(watch, table.Reader()).empty());
-    table.values["0201127"] = 2;
-    table.values["0104130"] = 0;
-    std::vector<SeenChange> changes = Look(watch, table.Reader());
-    ASSERT_EQ(changes.size(), 2u);
-    EXPECT_EQ(changes[0].address, "0104130");
-    EXPECT_EQ(changes[0].before, 1);
-    EXPECT_EQ(changes[0].after, 0);
-    EXPECT_EQ(changes[1].address, "0201127");
-    EXPECT_EQ(changes[1].after, 2);
-    EXPECT_TRUE(Look(watch, table.Reader()).empty());
-    table.values["0201127"] = 3;
-    Look(watch, table.Reader());
-    EXPECT_EQ(watch.history["0201127"], (std::vector<int>{2, 3}));
-    EXPECT_EQ(NonZeroView(watch, 10), "0201127=3");
+// Each decoded text in the order the driver traced it: a change undone by
+// a later message of the same read is still two changes.
+TEST(PointWatch, FollowsEveryChangeOfEveryMessage) {
+    const std::string alarm = "\r\nhhhhhhhhh 1" + std::string("030003001234567890ABCDEF");  // CKT 0104130 := 1
+    const std::string trouble = "\r\nhhhhhhhhh 1" + std::string("080000001234567890ABCDEF");  // 0101000 bit 1
+    struct Step {
+        std::string text;
+        std::vector<std::pair<std::string, int>> changes;  // address, new value
+    };
+    const std::vector<Step> steps = {
+        {alarm, {{"0104130", 1}}},
+        {"gggggggggg", {{"0104130", 0}}},         // the clear undoes it
+        {"noise of no message", {}},
+        {alarm, {{"0104130", 1}}},
+        {trouble, {{"0101000", 2}}},
+        {alarm, {}},                               // no change: nothing to report
+        {"gggggggggg", {{"0101000", 0}, {"0104130", 0}}},
+    };
+    FollowedTable table;
+    PointWatch watch = StartWatch([](const std::string &) { return 0; });
+    for (const Step &step : steps) {
+        const std::vector<SeenChange> changes = FollowDecodedText(table, step.text);
+        ASSERT_EQ(changes.size(), step.changes.size()) << step.text;
+        for (std::size_t i = 0; i < changes.size(); ++i) {
+            EXPECT_EQ(changes[i].address, step.changes[i].first);
+            EXPECT_EQ(changes[i].after, step.changes[i].second);
+            EXPECT_EQ(changes[i].before, watch.values[WatchIndex(changes[i].address)]);
+        }
+        Record(watch, changes);
+    }
+    EXPECT_EQ(table.messages, 6);
+    EXPECT_EQ(watch.history["0104130"], (std::vector<int>{1, 0, 1, 0}));
+    EXPECT_EQ(FollowedValue(table, "0104130"), 0);
+    EXPECT_EQ(NonZeroView(watch, 10), "(none)");
 }
 
 TEST(PointWatch, NonZeroViewIsCompact) {

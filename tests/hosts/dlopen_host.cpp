@@ -4,10 +4,10 @@
 // own dependency. If the driver's log calls reached glibc's err(3), the
 // first log line would end this process with exit status 32.
 //
-// Then it unloads the driver as a host whose configuration changed does:
-// a channel received on a pseudo-terminal, CloseChannel, the block freed,
-// dlclose; and a channel only port-closed when the driver is unloaded,
-// which must keep the driver loaded while its reception runs.
+// Then it unloads the driver with a channel still receiving on a
+// pseudo-terminal and closes that channel afterwards through the ZelMain
+// it kept; and, loaded again, as a host whose configuration changed does:
+// CloseChannel, the block freed, dlclose.
 //
 // Usage: dlopen_host DRIVER_LIBRARY LOG_FILE [without-err]
 //   without-err: the host library found first has no `err`; the driver's
@@ -35,6 +35,13 @@ void Check(bool ok, const char *what) {
         std::fprintf(stderr, "FAILED: %s\n", what);
         ++failures;
     }
+}
+
+// Whether the library is loaded, without a reference of the check's own.
+bool Loaded(const char *path) {
+    void *handle = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
+    if (handle != nullptr) dlclose(handle);
+    return handle != nullptr;
 }
 
 }  // namespace
@@ -101,7 +108,9 @@ int main(int argc, char **argv) {
     log << in.rdbuf();
     Check(log.str() == "[32] ZELQuon : Fail to open ttyNOSUCH\n", "the line reached the host library's log");
 
-    // A channel that receives, closed, its block freed, the driver unloaded.
+    // A channel that receives, the driver unloaded, then CloseChannel
+    // through the kept ZelMain: once a channel has received, the driver
+    // stays loaded until the process ends.
     int master = -1, slave = -1;
     char slaveName[64] = {};
     termios raw{};
@@ -124,18 +133,18 @@ int main(int argc, char **argv) {
     call.operation = ZEL_OP_READ_TAG;
     call.request = &read;
     Check(zelMain(&call) == ZEL_OK && value.value == 1, "the event reached the table");
+    Check(dlclose(driver) == 0, "dlclose");
+    Check(Loaded(argv[1]), "the driver stays loaded once a channel received");
+    usleep(300 * 1000);
     call.operation = ZEL_OP_CLOSE_CHANNEL;
     call.request = nullptr;
-    Check(zelMain(&call) == ZEL_OK, "CloseChannel answers 0");
+    Check(zelMain(&call) == ZEL_OK, "CloseChannel after dlclose answers 0");
     std::memset(channel, 0xEE, sizeof(ChannelBlock));
     std::free(channel);
     Check(write(master, event, sizeof event - 1) == sizeof event - 1, "the panel sends after the close");
-    Check(dlclose(driver) == 0, "dlclose");
-    Check(dlopen(argv[1], RTLD_NOW | RTLD_NOLOAD) == nullptr, "nothing keeps the driver loaded");
     usleep(300 * 1000);
 
-    // Unloaded while a channel still receives (its port closed, not the
-    // channel): the driver stays loaded, its reception keeps running.
+    // Loaded again, a channel received, closed, its block freed, unloaded.
     driver = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     zelMain = driver != nullptr ? reinterpret_cast<ZelMainFunction>(dlsym(driver, "ZelMain")) : nullptr;
     if (zelMain == nullptr) return 1;
@@ -145,12 +154,13 @@ int main(int argc, char **argv) {
     call.operation = ZEL_OP_OPEN_CHANNEL;
     call.request = &open;
     Check(zelMain(&call) == ZEL_OK, "OpenChannel after reloading answers 0");
-    call.operation = ZEL_OP_CLOSE_PORT;
+    call.operation = ZEL_OP_CLOSE_CHANNEL;
     call.request = nullptr;
-    Check(zelMain(&call) == ZEL_OK, "ClosePort answers 0");
+    Check(zelMain(&call) == ZEL_OK, "CloseChannel answers 0");
+    std::free(channel);
     Check(dlclose(driver) == 0, "dlclose");
-    Check(dlopen(argv[1], RTLD_NOW | RTLD_NOLOAD) != nullptr, "the running reception keeps the driver loaded");
-    usleep(1500 * 1000);
+    Check(write(master, event, sizeof event - 1) == sizeof event - 1, "the panel sends after the unload");
+    usleep(300 * 1000);
     close(master);
 
     if (failures == 0) std::printf("driver loaded with dlopen; log line went to the host library; unloaded safely\n");

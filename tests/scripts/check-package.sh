@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Makes a build directory's release package and checks it as an integrator gets it.
 #   check-package.sh deb BUILD_DIR CHAIN_TEST   (as root) lintian finds no error; installed
-#     for real (dpkg -i, dpkg -r on every way out), the installed zelhost loads the installed
-#     driver and the installed tools do CHAIN_TEST's random_soak exchange.
-#   check-package.sh zip BUILD_DIR KORVAN_DLL   made twice with the same bytes, holds no
-#     stand-in; unpacked, its zelhost.exe loads its DLL under Wine, the stand-in beside it.
+#     for real (dpkg -i, dpkg -P on every way out), the installed zelhost loads the installed
+#     driver and the installed tools do CHAIN_TEST's random_soak exchange; the gateway's
+#     service: its unit verifies, it is not enabled, and its command runs as the user zelwnqx.
+#   check-package.sh zip BUILD_DIR   made twice with the same bytes, the KORVAN stand-in only
+#     in tools/ with the tools; unpacked, under Wine, the tools run from there as they are:
+#     zelhost.exe info loads the zip's DLL, both tools' --version, a monitor on a missing port.
 set -u
-kind=$1 build=$2 extra=$3
+kind=$1 build=$2 extra=${3:-}
 work=$(mktemp -d)
 installed=0
-trap '[ "$installed" -eq 0 ] || dpkg -r zelwnqx >/dev/null; rm -rf "$work"' EXIT
+trap '[ "$installed" -eq 0 ] || dpkg -P zelwnqx >/dev/null; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
 package() { cpack --config "$build/CPackConfig.cmake" -B "$1" >"$work/log" 2>&1 || { cat "$work/log"; fail cpack; }; }
@@ -17,6 +19,29 @@ package() { cpack --config "$build/CPackConfig.cmake" -B "$1" >"$work/log" 2>&1 
 check_info() {
     grep -Eq "^driver +$1" "$work/info" && grep -q "Version $version " "$work/info" ||
         { cat "$work/info"; fail "zelhost info did not show the driver $1, version $version"; }
+}
+
+# The gateway's service as installed: the unit verifies and is not enabled,
+# the user zelwnqx is in dialout, /etc/zelwnqx is theirs to read, and the
+# unit's own command, run as that user with a panel's port added, serves it.
+check_service() {
+    local unit=/lib/systemd/system/zelhost-publish.service
+    systemd-analyze verify "$unit" >"$work/verify" 2>&1 || { cat "$work/verify"; fail "systemd-analyze verify"; }
+    [ ! -e /etc/systemd/system/multi-user.target.wants/zelhost-publish.service ] || fail "the service is enabled"
+    id -nG zelwnqx | grep -qw dialout || fail "zelwnqx is not in dialout"
+    [ "$(stat -c %G:%a /etc/zelwnqx)" = zelwnqx:750 ] || fail "/etc/zelwnqx is $(stat -c %G:%a /etc/zelwnqx)"
+    dpkg-query --showformat='${Conffiles}' -W zelwnqx | grep -q /etc/zelwnqx/gateway.toml || fail "gateway.toml no conffile"
+    local command
+    command=$(sed -n 's/^ExecStart=//p' "$unit")
+    runuser -u zelwnqx -- /usr/bin/zelpanel send --pty --timeout 20 --start-delay 2 "ckt bus=1 slot=4 point=130" \
+        >"$work/panel" 2>&1 &
+    local panel=$! port=
+    for _ in $(seq 100); do port=$(sed -n 's/^port //p' "$work/panel"); [ -n "$port" ] && break; sleep 0.05; done
+    [ -n "$port" ] || fail "zelpanel printed no port"
+    # shellcheck disable=SC2086
+    timeout -s INT 5 runuser -u zelwnqx -- $command --port "$port" --timeout 20 --dry-run >"$work/gateway" 2>&1
+    wait "$panel"
+    grep -q "/1/point/0104130 1  (retained)" "$work/gateway" || { cat "$work/gateway"; fail "the service's command as zelwnqx"; }
 }
 
 case $kind in
@@ -31,7 +56,9 @@ deb)
     /usr/bin/zelhost info >"$work/info" 2>&1
     check_info "/usr/lib/[^/]+/zelwnqx/libzelwnqx.so$"
     "$extra" random_soak /usr/bin || fail "the installed tools' exchange"
-    dpkg -r zelwnqx >/dev/null && installed=0 && [ ! -e /usr/bin/zelhost ] || fail "dpkg -r"
+    check_service
+    dpkg -P zelwnqx >/dev/null && installed=0 && [ ! -e /usr/bin/zelhost ] || fail "dpkg -P"
+    ! getent passwd zelwnqx >/dev/null || fail "the purge left the user zelwnqx"
     ;;
 zip)
     top=ZELWNQX-$version-win32
@@ -39,13 +66,23 @@ zip)
     package "$work/2"
     cmp "$work/1/$top.zip" "$work/2/$top.zip" || fail "two runs made different zips"
     (cd "$work" && cmake -E tar xf "1/$top.zip") || fail "cannot unpack $top.zip"
-    for file in ZELWNQX.DLL zelhost.exe zelpanel.exe include/zelwnqx.h README.md INSTALL.txt; do
+    for file in ZELWNQX.DLL tools/zelhost.exe tools/zelpanel.exe tools/KORVAN.DLL include/zelwnqx.h README.md \
+        INSTALL.txt; do
         [ -f "$work/$top/$file" ] || fail "$top.zip holds no $file"
     done
-    [ -z "$(find "$work/$top" -iname 'korvan*')" ] || fail "$top.zip holds the KORVAN stand-in"
-    cp "$extra" "$work/$top/"
-    "$(dirname "$0")/wine-run.sh" "$work/$top/zelhost.exe" info >"$work/info" 2>&1
+    [ "$(find "$work/$top" -iname 'korvan*')" = "$work/$top/tools/KORVAN.DLL" ] ||
+        fail "$top.zip holds a KORVAN file outside tools/"
+    wine=$(dirname "$0")/wine-run.sh tools=$work/$top/tools
+    "$wine" "$tools/zelhost.exe" info >"$work/info" 2>&1
     check_info ".*$top.ZELWNQX.DLL"
+    for tool in zelhost zelpanel; do
+        "$wine" "$tools/$tool.exe" --version >"$work/out" 2>&1
+        [ "$(tr -d '\r' <"$work/out")" = "$tool $version" ] || { cat "$work/out"; fail "$tool.exe --version"; }
+    done
+    "$wine" "$tools/zelhost.exe" monitor --port COM42 >"$work/out" 2>&1
+    status=$?
+    [ "$status" -eq 2 ] && grep -q "cannot open COM42: no such port" "$work/out" ||
+        { cat "$work/out"; fail "zelhost.exe monitor on a missing port: exit status $status, expected 2"; }
     ;;
 *) fail "unknown kind $kind (deb, zip)" ;;
 esac

@@ -23,7 +23,7 @@ set(ZEL_CLI_PROPERTIES "")
 include(${ZEL_CLI_DIR}/cases.cmake)
 
 # The chain: zelpanel on a pseudo-terminal it creates, zelhost on the other end.
-foreach(scenario read_after_listening capture_and_replay random_soak stable_path client_refused ctrl_c_closes
+foreach(scenario read_after_listening capture_and_replay random_soak undone_in_one_read stable_path client_refused ctrl_c_closes
                  two_ports port_lost_and_back panel_stops silent_line port_busy refusals)
   add_test(NAME chain.linux.${scenario}
            COMMAND ${ZEL_CLI_DIR}/chain_test.sh ${scenario} $<TARGET_FILE_DIR:zelhost>)
@@ -46,7 +46,7 @@ endif()
 # the sanitizers.
 find_program(ZEL_MOSQUITTO mosquitto PATHS /usr/sbin)
 if(ZEL_MOSQUITTO AND NOT ZEL_SANITIZE)
-  foreach(scenario retained_and_events broker_restart sigkill_offline password tls config_dry_run)
+  foreach(scenario retained_and_events undone_then_restart latin1_points two_prefixes clean_stop stop_while_connecting broker_restart sigkill_offline password tls config_dry_run)
     add_test(NAME mqtt.linux.${scenario}
              COMMAND ${ZEL_CLI_DIR}/mqtt_test.sh ${scenario} $<TARGET_FILE_DIR:zelhost>)
     set_tests_properties(mqtt.linux.${scenario} PROPERTIES TIMEOUT 90 ENVIRONMENT "PATH=/usr/sbin:$ENV{PATH}")

@@ -231,6 +231,31 @@ TEST_F(DecoderTest, NineGDoNothing) {
     EXPECT_EQ(At(0, 0, 0), 3);
 }
 
+// What each text is, and how many of its bytes (white space aside) belong
+// to no message: the diagnostic NOISE counts them.
+TEST_F(DecoderTest, StrayBytesAreCountedWhereverTheyStand) {
+    const std::string one = Message(Record('0', '3', '3', "00"), '1');
+    struct Case {
+        std::string text;
+        zel::DecodedText kind;
+        std::size_t stray;
+    } cases[] = {
+        {one + "\r\n", zel::DecodedText::kEventMessage, 0},
+        {one + "xyz\r\n", zel::DecodedText::kEventMessage, 3},
+        {one + Record('0', '3', '3', "01"), zel::DecodedText::kEventMessage, 24},  // beyond the count
+        {Message("", '0') + "\r\n", zel::DecodedText::kEventMessage, 0},
+        {"gggggggggg\r\n", zel::DecodedText::kClearCommand, 0},
+        {"ab gggggggggg c", zel::DecodedText::kClearCommand, 3},
+        {"\r\nhhhhhhhxS1" + Record('0', '3', '3', "00"), zel::DecodedText::kNoMessage, 34},
+        {"\r\n \t", zel::DecodedText::kNoMessage, 0},
+    };
+    for (const Case &c : cases) {
+        const zel::DecodedPanelText decoded = zel::DecodePanelText(c.text.c_str(), c.text.size(), zel::TableOf(block));
+        EXPECT_EQ(decoded.kind, c.kind) << c.text;
+        EXPECT_EQ(decoded.strayBytes, c.stray) << c.text;
+    }
+}
+
 TEST(HexValue, ReadsUpperCaseDigitsOnly) {
     EXPECT_EQ(zel::HexValue("7F", 2), 127);
     EXPECT_EQ(zel::HexValue("7f", 2), 112);

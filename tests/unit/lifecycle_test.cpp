@@ -171,7 +171,9 @@ TEST_F(Lifecycle, ClientNameCarriesTheChannelNumber) {
         const char *name;
         uint8_t stored;
     };
-    for (const Case &c : {Case{7, "ZelQX No_07", 7}, Case{300, "ZelQX No_300", 44}, Case{-3, "ZelQX No_-03", 253}}) {
+    uint16_t firstSeven = 0;
+    for (const Case &c : {Case{7, "ZelQX No_07", 7}, Case{300, "ZelQX No_300", 44}, Case{-3, "ZelQX No_-03", 253},
+                          Case{7, "ZelQX No_07", 7}}) {
         SCOPED_TRACE(c.number);
         PtyPair pty;
         ASSERT_EQ(Open(pty.PortName(), 10, c.number), ZEL_OK);
@@ -180,11 +182,13 @@ TEST_F(Lifecycle, ClientNameCarriesTheChannelNumber) {
         EXPECT_STREQ(name, c.name);
         EXPECT_EQ(channel->channelNumber, c.stored);
         EXPECT_NE(channel->clientId, 0);
+        if (c.number == 7 && firstSeven != 0) EXPECT_EQ(channel->clientId, firstSeven) << "a name again: its id";
+        if (c.number == 7) firstSeven = channel->clientId;
         EXPECT_EQ(channel->portBlock.flowFlags, 0x4333);
         EXPECT_EQ(channel->readTimeout, 10u);
         EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_CHANNEL), ZEL_OK);
     }
-    EXPECT_EQ(KorStandinClientCount(), 3) << "clients are never removed";
+    EXPECT_EQ(KorStandinClientCount(), 3) << "clients are never removed, and a name registered again is one client";
 }
 
 TEST_F(Lifecycle, RefusedClientLeavesThePortOpenWithoutReception) {
@@ -285,6 +289,10 @@ TEST_F(Lifecycle, MessagesAreFramedByTheirHeadersWhateverTheReadsCollect) {
     EXPECT_EQ(Read("0101005"), 0) << "cleared";
     EXPECT_EQ(Read("0101006"), 1) << "after the clear command";
     EXPECT_EQ(Read("0104130"), 0) << "cleared";
+    // Nine messages, the clear command among them; every x, z and y byte
+    // and the word "noise" belong to none.
+    EXPECT_EQ(Read(ZEL_TAG_MESSAGES), 9);
+    EXPECT_EQ(Read(ZEL_TAG_NOISE), 2 * (1000 - 37) + 2 + (1300 - 1039) + 5);
 }
 
 TEST_F(Lifecycle, TransmissionLongerThanTheTimeoutIsJoined) {
@@ -470,6 +478,9 @@ TEST_F(Recovery, AVanishedDeviceIsReopenedByNameWhenItComesBack) {
     first->CloseMaster();  // gone in the middle of a read
     ASSERT_TRUE(WaitUntil([&] { return Lost() == 1; }, 2s));
     EXPECT_EQ(zeltest::PortOf(channel), 0u);
+    EXPECT_EQ(Read(ZEL_TAG_LINK), ZEL_LINK_LOST);
+    EXPECT_EQ(Read(ZEL_TAG_LOSSES), 1);
+    EXPECT_EQ(Read(ZEL_TAG_MESSAGES), 1) << "the message cut by the loss";
     EXPECT_EQ(Read("0101001"), 1) << "the records that arrived before the loss are applied";
     EXPECT_EQ(Read("0505000"), 2) << "the table keeps its entries";
     std::this_thread::sleep_for(1500ms);
@@ -481,6 +492,9 @@ TEST_F(Recovery, AVanishedDeviceIsReopenedByNameWhenItComesBack) {
     ASSERT_TRUE(WaitUntil([&] { return Back() == 1; }, 3s));
     second.Send(Message(Record('6', '2', '6', "02"), 1));
     EXPECT_TRUE(WaitForValue("0707142", 1));
+    EXPECT_EQ(Read(ZEL_TAG_LINK), ZEL_LINK_UP);
+    EXPECT_EQ(Read(ZEL_TAG_MESSAGES), 2);
+    EXPECT_LE(Read(ZEL_TAG_SILENCE), 1);
     EXPECT_EQ(zel::SetReadTimeout(zeltest::PortOf(channel), 20), 20) << "reopened with the channel's read time-out";
     EXPECT_STREQ(channel->portBlock.name, link);
     EXPECT_EQ(log.Count(32, kStartNotice), 1);
@@ -490,6 +504,8 @@ TEST_F(Recovery, AVanishedDeviceIsReopenedByNameWhenItComesBack) {
     second.CloseMaster();
     ASSERT_TRUE(WaitUntil([&] { return Lost() == 2; }, 2s));
     EXPECT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK);
+    EXPECT_EQ(Read(ZEL_TAG_LINK), ZEL_LINK_NO_PORT) << "closed by the host: no recovery";
+    EXPECT_EQ(Read(ZEL_TAG_LOSSES), 2);
     PtyPair third;
     Plug(third);
     std::this_thread::sleep_for(1500ms);

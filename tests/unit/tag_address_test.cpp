@@ -54,7 +54,11 @@ INSTANTIATE_TEST_SUITE_P(
         // Lengths and characters.
         AddressCase{"010413", 6, 1}, AddressCase{"01041300", 6, 1}, AddressCase{"", 0, 1},
         AddressCase{"01 4130", 6, 1}, AddressCase{"0104A30", 6, 1}, AddressCase{"-104130", 6, 1},
-        AddressCase{"010413000000", 6, 1}, AddressCase{"0104130000000000000000", 6, 1}),
+        AddressCase{"010413000000", 6, 1}, AddressCase{"0104130000000000000000", 6, 1},
+        // The channel's diagnostic tags, read like Regular points; exactly spelt.
+        AddressCase{"LINK", 0, 0}, AddressCase{"SILENCE", 0, 0}, AddressCase{"MESSAGES", 0, 0},
+        AddressCase{"LOSSES", 0, 0}, AddressCase{"NOISE", 0, 0}, AddressCase{"LINK", 6, 1},
+        AddressCase{"link", 0, 1}, AddressCase{"LINKS", 0, 1}, AddressCase{"LIN", 0, 1}),
     [](const testing::TestParamInfo<AddressCase> &info) {
         return std::to_string(info.index) + "_" + zeltest::NameOf(info.param.text) + "_type" +
                zeltest::NameOf(std::to_string(info.param.typeCode));
@@ -93,7 +97,11 @@ INSTANTIATE_TEST_SUITE_P(
                     ReadCase{"010413", 1, 4, 13, 3}, ReadCase{"01041", 1, 4, 1, 3},
                     // Fewer than five digits, non-digits, the empty text.
                     ReadCase{"0104", 0, 1, 4, 1}, ReadCase{"", 0, 0, 0, 1}, ReadCase{"01 4130", 1, 4, 130, 1},
-                    ReadCase{"0104-30", -1, 0, 0, 1}),
+                    ReadCase{"0104-30", -1, 0, 0, 1},
+                    // Diagnostic tags of a block no OpenChannel has begun: no port, never heard.
+                    ReadCase{"LINK", -1, 0, 0, ZEL_LINK_NO_PORT}, ReadCase{"SILENCE", -1, 0, 0, 65535},
+                    ReadCase{"MESSAGES", -1, 0, 0, 0}, ReadCase{"LOSSES", -1, 0, 0, 0}, ReadCase{"NOISE", -1, 0, 0, 0},
+                    ReadCase{"NOISES", -1, 0, 0, 1}, ReadCase{"Link", -1, 0, 0, 1}),
     [](const testing::TestParamInfo<ReadCase> &info) {
         return std::to_string(info.index) + "_" + zeltest::NameOf(info.param.text);
     });

@@ -418,6 +418,8 @@ TEST_F(WineChannel, AVanishedLineIsReopenedWhenItComesBack) {
     link.Cut();
     ASSERT_TRUE(WaitUntil([&] { return log.Count(32, "ZELQuon : Port COM5 lost") == 1; }, 3000)) << log.All();
     EXPECT_EQ(channel->port, 0u);
+    EXPECT_EQ(Read(ZEL_TAG_LINK), ZEL_LINK_LOST);
+    EXPECT_EQ(Read(ZEL_TAG_LOSSES), 1);
     Sleep(1500);
     EXPECT_EQ(log.Count(32, "ZELQuon : Port COM5 lost"), 1);
     {
@@ -427,6 +429,8 @@ TEST_F(WineChannel, AVanishedLineIsReopenedWhenItComesBack) {
         PanelPort panel(6);
         panel.Send(Message(Record('5', '2', '5', "02")));
         EXPECT_TRUE(WaitForValue("0606142", 1));
+        EXPECT_EQ(Read(ZEL_TAG_LINK), ZEL_LINK_UP);
+        EXPECT_EQ(Read(ZEL_TAG_MESSAGES), 1);
     }
     ASSERT_TRUE(WaitUntil([&] { return log.Count(32, "ZELQuon : Port COM5 lost") == 2; }, 3000));
     EXPECT_EQ(Call(ZEL_OP_CLOSE_PORT), ZEL_OK);
@@ -437,18 +441,20 @@ TEST_F(WineChannel, AVanishedLineIsReopenedWhenItComesBack) {
     EXPECT_EQ(log.Count(32, "ZELQuon : Port COM5 back"), 1);
 }
 
-// After CloseChannel the host may free the block and unload the driver;
-// a driver unloaded with a channel still receiving stays loaded until
-// that channel is closed.
-TEST_F(WineChannel, UnloadingAfterCloseChannelIsSafe) {
+// Once a channel has received, the driver stays loaded until the process
+// ends: FreeLibrary before CloseChannel (called through the kept ZelMain)
+// or after it is safe.
+TEST_F(WineChannel, UnloadingBeforeOrAfterCloseChannelIsSafe) {
     PanelPort panel(6);
     OpenAndWaitForThread("COM5");
+    EXPECT_TRUE(FreeLibrary(driver));
+    EXPECT_NE(GetModuleHandleA("ZELWNQX.DLL"), nullptr) << "pinned once a channel received";
+    panel.Send(Message(Record('0', '0', '0', "01")));
+    Sleep(500);
     EXPECT_EQ(Call(ZEL_OP_CLOSE_CHANNEL), ZEL_OK);
     std::memset(channel, 0xEE, sizeof(ChannelBlock));
     free(channel);
     channel = static_cast<ChannelBlock *>(calloc(1, sizeof(ChannelBlock)));
-    EXPECT_TRUE(FreeLibrary(driver));
-    EXPECT_EQ(GetModuleHandleA("ZELWNQX.DLL"), nullptr) << "nothing keeps the driver loaded";
     panel.Send(Message(Record('0', '0', '0', "01")));
     Sleep(500);
 
@@ -456,10 +462,10 @@ TEST_F(WineChannel, UnloadingAfterCloseChannelIsSafe) {
     zelMain = reinterpret_cast<ZelMainPtr>(reinterpret_cast<void *>(GetProcAddress(driver, "ZelMain")));
     ASSERT_NE(zelMain, nullptr);
     ASSERT_EQ(Open("COM5"), ZEL_OK);
-    EXPECT_EQ(Call(ZEL_OP_CLOSE_PORT), ZEL_OK);
+    EXPECT_EQ(Call(ZEL_OP_CLOSE_CHANNEL), ZEL_OK);
     EXPECT_TRUE(FreeLibrary(driver));
-    EXPECT_NE(GetModuleHandleA("ZELWNQX.DLL"), nullptr) << "pinned while its reception runs";
-    Sleep(1500);
+    panel.Send(Message(Record('0', '0', '0', "01")));
+    Sleep(500);
 }
 
 TEST_F(WineChannel, ClosePortDuringAWaitingReadReturnsPromptly) {

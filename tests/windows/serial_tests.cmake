@@ -20,7 +20,7 @@ foreach(suite WineSerial WineSerialNames)
 endforeach()
 foreach(case MessagesAreFramedByTheirHeaders EveryMessageOfABurstIsApplied TransmissionLongerThanTheTimeoutIsJoined
              CloseReopenAndChange TwoChannelsEachGetTheirOwnPanel ACallDuringTheFirstSecondIsOverridden
-             AVanishedLineIsReopenedWhenItComesBack UnloadingAfterCloseChannelIsSafe
+             AVanishedLineIsReopenedWhenItComesBack UnloadingBeforeOrAfterCloseChannelIsSafe
              ClosePortDuringAWaitingReadReturnsPromptly)
   add_test(NAME windows.channel.${case}
            COMMAND ${CMAKE_SOURCE_DIR}/tests/scripts/wine-serial-run.sh ${ZEL_WINE_LINK_DIR}

@@ -4,7 +4,7 @@
 # through the driver, showing the banner, the traffic (with a burst of
 # messages sent back to back) and the table changes. Then two panels on two
 # pseudo-terminals, and one zelhost with a channel on each. Each run ends
-# with a summary of what was sent against what ReadTag returned.
+# with a summary of what was sent against what the driver applied.
 # Usage: demo.sh BUILD_DIR [--timeout UNITS]
 # Exit status: 0 when every point of both runs matches.
 set -euo pipefail

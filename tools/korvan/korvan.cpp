@@ -39,6 +39,10 @@ std::atomic<int> versionQueries{0};
 std::atomic<int> removals{0};
 
 bool active[kMaxClients];
+// The name each id was registered with: a name registered again while it
+// is still registered gets its id back, as a host's registry does, so that
+// a process that reopens its channels never runs out of ids.
+char clientNames[kMaxClients][128];
 int nextClient = 1;
 char lastClientName[128];
 // The first environment variable the stand-in could not apply, as one line.
@@ -107,9 +111,14 @@ int KORVAN_CDECL KorMkClient(const char *name, int, int, unsigned short *clientI
     if ((result & 0xFFFF) != 0) return result;
     Guard guard;
     std::snprintf(lastClientName, sizeof lastClientName, "%s", name != nullptr ? name : "");
-    if (nextClient >= kMaxClients) return 0x00FF;
-    const int id = nextClient++;
-    active[id] = true;
+    int id = 1;
+    while (id < nextClient && !(active[id] && std::strcmp(clientNames[id], lastClientName) == 0)) ++id;
+    if (id == nextClient) {
+        if (nextClient >= kMaxClients) return 0x00FF;
+        id = nextClient++;
+        std::memcpy(clientNames[id], lastClientName, sizeof lastClientName);
+        active[id] = true;
+    }
     if (clientId != nullptr) *clientId = static_cast<unsigned short>(id);
     return result;
 }

@@ -13,7 +13,8 @@ struct DriverLibrary {
     ZelMainFunction zelMain = nullptr;
 };
 
-// The driver file beside the zelhost executable.
+// The driver file beside the zelhost executable (on Windows, when there is
+// none, the one in the folder above, as the release zip lays them out).
 std::string DefaultDriverPath();
 
 // Loads the library and finds ZelMain; the library stays loaded for the life

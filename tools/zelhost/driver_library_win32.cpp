@@ -18,13 +18,20 @@ std::string LastErrorText() {
 
 }  // namespace
 
+// Beside zelhost.exe; failing that, in the folder above, where the release
+// zip puts the driver (its tools lie in a folder of their own, with the
+// KORVAN stand-in that must never lie beside the host's driver).
 std::string DefaultDriverPath() {
     char self[MAX_PATH] = {};
     const DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
     std::string dir(self, n);
     const std::size_t slash = dir.find_last_of("\\/");
     dir = slash == std::string::npos ? "." : dir.substr(0, slash);
-    return dir + "\\ZELWNQX.DLL";
+    const std::string beside = dir + "\\ZELWNQX.DLL";
+    const std::size_t up = dir.find_last_of("\\/");
+    if (up == std::string::npos || GetFileAttributesA(beside.c_str()) != INVALID_FILE_ATTRIBUTES) return beside;
+    const std::string above = dir.substr(0, up) + "\\ZELWNQX.DLL";
+    return GetFileAttributesA(above.c_str()) != INVALID_FILE_ATTRIBUTES ? above : beside;
 }
 
 bool LoadDriverLibrary(const std::string &path, DriverLibrary *library, std::string *error) {

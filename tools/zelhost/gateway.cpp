@@ -34,6 +34,18 @@ bool UsableName(const std::string &name) {
     return true;
 }
 
+// Home Assistant's binary sensor device classes.
+constexpr const char *kDeviceClasses[] = {
+    "battery", "battery_charging", "carbon_monoxide", "cold", "connectivity", "door", "garage_door", "gas",
+    "heat", "light", "lock", "moisture", "motion", "moving", "occupancy", "opening", "plug", "power",
+    "presence", "problem", "running", "safety", "smoke", "sound", "tamper", "update", "vibration", "window"};
+
+bool KnownDeviceClass(const std::string &name) {
+    for (const char *known : kDeviceClasses)
+        if (name == known) return true;
+    return false;
+}
+
 std::string ChannelTopic(const Gateway &gateway, std::size_t channel) {
     return gateway.prefix + "/" + std::to_string(gateway.channels[channel].number);
 }
@@ -44,13 +56,6 @@ const NamedPoint *NameOf(const GatewayChannel &channel, const std::string &addre
     return nullptr;
 }
 
-// Home Assistant's device class for an address type.
-const char *DeviceClassOf(const std::string &type) {
-    if (type == "Battery") return "battery";
-    if (type == "Regular") return "smoke";
-    return "problem";
-}
-
 // Letters, digits and '_': what a discovery id may hold.
 std::string IdOf(std::string_view text) {
     std::string id(text);
@@ -59,19 +64,49 @@ std::string IdOf(std::string_view text) {
     return id;
 }
 
+// One device per gateway: two gateways on one host are two devices.
+std::string DeviceJson(const Gateway &gateway) {
+    return ",\"device\":{\"identifiers\":[" + JsonString(IdOf(gateway.prefix)) + "],\"name\":" +
+           JsonString("Fire panels " + gateway.prefix) + ",\"model\":\"ZELWNQX\"}";
+}
+
+// The prefix, the channel and what is named: unique among gateways.
+std::string UniqueId(const Gateway &gateway, std::size_t channel, const std::string &what) {
+    return IdOf(gateway.prefix + "_" + std::to_string(gateway.channels[channel].number) + "_" + what);
+}
+
+std::string ConfigTopic(const Gateway &gateway, const std::string &id) {
+    return gateway.discoveryPrefix + "/binary_sensor/" + id + "/config";
+}
+
+std::string StatusAvailability(const Gateway &gateway) {
+    return "{\"topic\":" + JsonString(StatusTopic(gateway)) +
+           ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"}";
+}
+
+// A channel's line as a connectivity sensor.
+Publication LineDiscoveryConfig(const Gateway &gateway, std::size_t channel) {
+    const std::string number = std::to_string(gateway.channels[channel].number);
+    const std::string id = UniqueId(gateway, channel, "line");
+    const std::string config = "{\"name\":" + JsonString("Panel line " + number) + ",\"unique_id\":" + JsonString(id) +
+                               ",\"state_topic\":" + JsonString(ChannelTopic(gateway, channel) + "/line") +
+                               ",\"payload_on\":\"up\",\"payload_off\":\"lost\",\"device_class\":\"connectivity\"" +
+                               ",\"availability\":[" + StatusAvailability(gateway) + "]" + DeviceJson(gateway) + "}";
+    return {ConfigTopic(gateway, id), config, 1, true};
+}
+
 Publication DiscoveryConfig(const Gateway &gateway, std::size_t channel, const NamedPoint &point) {
-    const std::string id = IdOf("zelwnqx_" + gateway.hostName + "_" + std::to_string(gateway.channels[channel].number) +
-                                "_" + point.address);
-    const std::string device = IdOf("zelwnqx_" + gateway.hostName);
+    const std::string id = UniqueId(gateway, channel, point.address);
     std::string config = "{\"name\":" + JsonString(point.name) + ",\"unique_id\":" + JsonString(id) +
                          ",\"state_topic\":" + JsonString(ChannelTopic(gateway, channel) + "/point/" + point.address) +
                          ",\"value_template\":\"{{ 'ON' if value | int > 0 else 'OFF' }}\"" +
-                         ",\"device_class\":" + JsonString(DeviceClassOf(point.type)) +
-                         ",\"availability_topic\":" + JsonString(StatusTopic(gateway)) +
-                         ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"" +
-                         ",\"device\":{\"identifiers\":[" + JsonString(device) + "],\"name\":" +
-                         JsonString("Fire panel gateway " + gateway.hostName) + ",\"model\":\"ZELWNQX\"}}";
-    return {"homeassistant/binary_sensor/" + id + "/config", config, 1, true};
+                         // What a point's bits mean is the panel's setting: a class only when the file gives one.
+                         (point.deviceClass.empty() ? std::string() : ",\"device_class\":" + JsonString(point.deviceClass)) +
+                         // Known only while the gateway runs and the panel's line is up.
+                         ",\"availability_mode\":\"all\",\"availability\":[" + StatusAvailability(gateway) +
+                         ",{\"topic\":" + JsonString(ChannelTopic(gateway, channel) + "/line") +
+                         ",\"payload_available\":\"up\",\"payload_not_available\":\"lost\"}]" + DeviceJson(gateway) + "}";
+    return {ConfigTopic(gateway, id), config, 1, true};
 }
 
 // Adds an event, dropping the oldest beyond the limit.
@@ -106,20 +141,68 @@ bool ParsePointsFile(const std::string &text, std::vector<NamedPoint> *points, s
             return false;
         };
         const std::vector<std::string> fields = Fields(line);
-        if (fields.size() < 2 || fields.size() > 3) return fail("expected address,name or address,name,type");
-        NamedPoint point{fields[0], fields[1], AddressTypeOf(fields[0])};
+        if (fields.size() < 2 || fields.size() > 4) return fail("expected address,name[,type[,device class]]");
+        NamedPoint point{fields[0], fields[1], AddressTypeOf(fields[0]), fields.size() == 4 ? fields[3] : ""};
         if (!IsAddressText(point.address)) return fail("'" + point.address + "' is not a seven-digit address BBSSPPP");
         if (point.type == "-") return fail(point.address + " is not a tag address of any type");
+        if (!IsUtf8(point.name)) return fail("the name is not UTF-8: save the file as UTF-8");
         if (!UsableName(point.name))
             return fail("name '" + point.name + "' must be 1-64 characters without '/', '+', '#' or control characters");
-        if (fields.size() == 3 && fields[2] != point.type)
+        if (fields.size() >= 3 && !fields[2].empty() && fields[2] != point.type)
             return fail(point.address + " is a " + point.type + " point, not " + fields[2]);
+        if (!point.deviceClass.empty() && !KnownDeviceClass(point.deviceClass))
+            return fail("'" + point.deviceClass + "' is not a Home Assistant binary sensor device class (smoke, heat, "
+                        "problem, safety, battery, ...)");
         if (!names.insert(point.name).second) return fail("name '" + point.name + "' is given twice");
         if (!addresses.insert(point.address).second) return fail(point.address + " is named twice");
         read.push_back(point);
     }
     points->insert(points->end(), read.begin(), read.end());
     return true;
+}
+
+bool IsUtf8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+        const unsigned char lead = byte(i);
+        std::size_t length = 0;
+        uint32_t code = 0;
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+            code = lead & 0x1F;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            code = lead & 0x0F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            code = lead & 0x07;
+        } else {
+            return false;
+        }
+        if (i + length > text.size()) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            if ((byte(i + k) & 0xC0) != 0x80) return false;
+            code = (code << 6) | (byte(i + k) & 0x3F);
+        }
+        const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+        i += length;
+    }
+    return true;
+}
+
+std::string PrefixProblem(const std::string &prefix) {
+    if (prefix.empty()) return "--prefix may not be empty";
+    if (!IsUtf8(prefix)) return "--prefix is not UTF-8";
+    if (prefix.front() == '$') return "--prefix may not begin with '$' (the broker's own topics)";
+    if (prefix.back() == '/') return "--prefix may not end with '/'";
+    if (prefix.find_first_of("+#") != std::string::npos) return "--prefix may not hold '+' or '#'";
+    return "";
 }
 
 std::string DefaultPrefix(const std::string &hostName) { return "zelwnqx/" + hostName; }
@@ -153,10 +236,33 @@ std::vector<Publication> StartPublications(const Gateway &gateway) {
     for (std::size_t c = 0; c < gateway.channels.size(); ++c) {
         std::vector<Publication> line = LineChange(gateway, c, true);
         start.insert(start.end(), line.begin(), line.end());
+        const std::string base = ChannelTopic(gateway, c);
+        for (const NamedPoint &point : gateway.channels[c].named) start.push_back({base + "/named/" + point.name, "0", 1, true});
         if (!gateway.homeAssistant) continue;
+        start.push_back(LineDiscoveryConfig(gateway, c));
         for (const NamedPoint &point : gateway.channels[c].named) start.push_back(DiscoveryConfig(gateway, c, point));
     }
     return start;
+}
+
+std::string PrefixFilter(const Gateway &gateway) { return gateway.prefix + "/#"; }
+
+std::string DiscoveryFilter(const Gateway &gateway) { return gateway.discoveryPrefix + "/binary_sensor/+/config"; }
+
+std::vector<Publication> StaleClears(const Gateway &gateway, const std::vector<HeldTopic> &held) {
+    const std::string under = gateway.prefix + "/";
+    // Every config of this gateway names its status topic first.
+    const std::string ours = "\"availability\":[{\"topic\":" + JsonString(StatusTopic(gateway)) + ",";
+    std::vector<Publication> clears;
+    for (const HeldTopic &h : held) {
+        const bool mine = h.topic.compare(0, under.size(), under) == 0 || h.payload.find(ours) != std::string::npos;
+        if (mine && gateway.retained.count(h.topic) == 0) clears.push_back({h.topic, "", 1, true});
+    }
+    return clears;
+}
+
+Publication DiagnosticChange(const Gateway &gateway, std::size_t channel, const std::string &name, int value) {
+    return {ChannelTopic(gateway, channel) + "/diag/" + name, std::to_string(value), 1, true};
 }
 
 std::vector<Publication> PointChange(const Gateway &gateway, std::size_t channel, const std::string &address, int before,
@@ -183,10 +289,14 @@ std::vector<Publication> LineChange(const Gateway &gateway, std::size_t channel,
 
 void Deliver(Gateway &gateway, const Publisher &publisher, const std::vector<Publication> &publications) {
     for (const Publication &p : publications) {
-        if (p.retain) gateway.retained[p.topic] = p.payload;
+        // An empty retained payload clears the topic: nothing to keep.
+        if (p.retain && p.payload.empty()) gateway.retained.erase(p.topic);
+        if (p.retain && !p.payload.empty()) gateway.retained[p.topic] = p.payload;
         // Events keep their order: none goes out while older ones wait.
         const bool mayGoNow = p.retain || gateway.queued.empty();
-        if (mayGoNow && publisher.connected(publisher.context) && publisher.publish(publisher.context, p)) continue;
+        if (mayGoNow && publisher.connected(publisher.context) &&
+            publisher.publish(publisher.context, p) != Sent::kAway)
+            continue;
         if (!p.retain) Queue(gateway, p);
     }
 }
@@ -194,10 +304,12 @@ void Deliver(Gateway &gateway, const Publisher &publisher, const std::vector<Pub
 bool Resend(Gateway &gateway, const Publisher &publisher, std::size_t *dropped) {
     *dropped = gateway.dropped;
     gateway.dropped = 0;
+    // A publication the client refuses is skipped (it logged why): the
+    // rest still goes out, and the queue always drains.
     for (const auto &[topic, payload] : gateway.retained)
-        if (!publisher.publish(publisher.context, {topic, payload, 1, true})) return false;
+        if (publisher.publish(publisher.context, {topic, payload, 1, true}) == Sent::kAway) return false;
     while (!gateway.queued.empty()) {
-        if (!publisher.publish(publisher.context, gateway.queued.front())) return false;
+        if (publisher.publish(publisher.context, gateway.queued.front()) == Sent::kAway) return false;
         gateway.queued.pop_front();
     }
     return true;

@@ -9,8 +9,12 @@
 //   <prefix>/<channel>/point/<BBSSPPP>   the value ReadTag gives, 0-3; retained
 //   <prefix>/<channel>/named/<name>      the same, for a point the points file names; retained
 //   <prefix>/<channel>/events            one JSON object per change; QoS 1, not retained
-// and with Home Assistant discovery, for named points only:
-//   homeassistant/binary_sensor/<id>/config
+//   <prefix>/<channel>/diag/<NAME>       LINK, MESSAGES, LOSSES, NOISE: the diagnostic tags; retained
+// and with Home Assistant discovery, for named points and each channel's line:
+//   <discovery prefix>/binary_sensor/<id>/config   (ids built from the prefix)
+// At start the broker is left holding exactly what the gateway publishes:
+// retained topics under the prefix from an earlier run that it does not
+// publish now are cleared.
 #pragma once
 
 #include <chrono>
@@ -33,13 +37,25 @@ struct Publication {
 struct NamedPoint {
     std::string address;
     std::string name;
-    std::string type;  // the address's type: Regular, CKT, Line Shorted or Battery
+    std::string type;         // the address's type: Regular, CKT, Line Shorted or Battery
+    std::string deviceClass;  // Home Assistant's binary sensor device class, or none
 };
 
-// A points file: "address,name[,type]" a line; blank lines and lines that
-// begin with '#' are skipped. Names are topic levels: not empty, no '/',
-// '+', '#' or control characters, each once. False with "line N: reason".
+// A points file: "address,name[,type[,device class]]" a line; blank lines
+// and lines that begin with '#' are skipped. Names are UTF-8 topic levels:
+// not empty, no '/', '+', '#' or control characters, each once. The device
+// class is one of Home Assistant's binary sensor classes. False with
+// "line N: reason".
 bool ParsePointsFile(const std::string &text, std::vector<NamedPoint> *points, std::string *error);
+
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or
+// code points above U+10FFFF), as MQTT topics and JSON need.
+bool IsUtf8(std::string_view text);
+
+// What is wrong with a topic prefix, or empty: it must be UTF-8, not empty,
+// not begin with '$' (the broker's own topics), not end with '/', and hold
+// no '+' or '#'.
+std::string PrefixProblem(const std::string &prefix);
 
 struct GatewayChannel {
     int number = 1;    // the host's channel number: the topic level
@@ -50,6 +66,7 @@ struct GatewayChannel {
 struct Gateway {
     std::string prefix;
     std::string hostName;
+    std::string discoveryPrefix = "homeassistant";
     bool homeAssistant = false;
     std::size_t queueLimit = 10000;
     std::vector<GatewayChannel> channels;
@@ -67,16 +84,38 @@ std::string StatusTopic(const Gateway &gateway);
 std::string JsonString(std::string_view text);
 
 // What the gateway publishes as it starts: online, each channel's line up,
-// and the discovery configs of the named points.
+// its named points at 0 (as OpenChannel leaves them), and the discovery
+// configs of the named points and lines.
 std::vector<Publication> StartPublications(const Gateway &gateway);
+// The filter of every topic under the prefix.
+std::string PrefixFilter(const Gateway &gateway);
+// The filter of this gateway's discovery configs.
+std::string DiscoveryFilter(const Gateway &gateway);
+// A retained topic the broker holds, with its payload.
+struct HeldTopic {
+    std::string topic;
+    std::string payload;
+};
+// Empty retained publications for what the broker holds from an earlier run
+// that the gateway does not publish now: topics under the prefix, and
+// discovery configs that name this gateway's status topic.
+std::vector<Publication> StaleClears(const Gateway &gateway, const std::vector<HeldTopic> &held);
+// A diagnostic tag's value.
+Publication DiagnosticChange(const Gateway &gateway, std::size_t channel, const std::string &name, int value);
 std::vector<Publication> PointChange(const Gateway &gateway, std::size_t channel, const std::string &address, int before,
                                      int after, std::chrono::system_clock::time_point when);
 std::vector<Publication> LineChange(const Gateway &gateway, std::size_t channel, bool up);
 
+// What the broker client did with a publication.
+enum class Sent {
+    kTaken,    // on its way
+    kRefused,  // never to be taken (a topic the client refuses): logged and skipped
+    kAway,     // not now: the broker is away
+};
+
 // The broker client, as the gateway uses it: a table of functions.
 struct Publisher {
-    // False when the publication was not taken (the broker is away).
-    bool (*publish)(void *context, const Publication &publication);
+    Sent (*publish)(void *context, const Publication &publication);
     bool (*connected)(void *context);
     void *context = nullptr;
 };

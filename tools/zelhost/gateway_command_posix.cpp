@@ -1,5 +1,5 @@
 // `zelhost publish` on Linux: the gateway's command line, its channels and
-// the loop that looks at their tables and publishes what changed.
+// the loop that publishes each change of every message the driver applies.
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -18,11 +19,14 @@
 #include "driver_log.h"
 #include "gateway.h"
 #include "gateway_command.h"
+#include "gateway_log.h"
 #include "host_session.h"
 #include "korvan_standin.h"
+#include "message_changes.h"
 #include "mqtt_client.h"
 #include "point_watch.h"
 #include "port_name.h"
+#include "reception_threads.h"
 #include "tool_cli.h"
 
 namespace zelhost {
@@ -40,6 +44,9 @@ struct GatewayCommand {
     MqttSettings mqtt;
     std::string mqttVersion = "3.1.1";
     std::string passwordFile;
+    CLI::Option *prefixOption = nullptr;
+    std::string password;  // refused: never on a command line or in a file others may read
+    std::string discoveryPrefix = "homeassistant";
 };
 
 namespace {
@@ -49,11 +56,20 @@ using zeltools::Fail;
 
 constexpr std::string_view kTool = "zelhost";
 constexpr const char *kPasswordVariable = "ZELHOST_MQTT_PASSWORD";
-// A look at the tables this long after the driver's last trace line: the
-// decoder has stored the message's entries by then.
-constexpr auto kSettle = std::chrono::milliseconds(2);
-// And a look at least this often, whatever the log says.
-constexpr auto kLookEvery = std::chrono::seconds(1);
+// The diagnostic tags are looked at this often, and published when changed.
+constexpr auto kDiagnosticsEvery = std::chrono::seconds(1);
+constexpr const char *kPublishedDiagnostics[] = {ZEL_TAG_LINK, ZEL_TAG_MESSAGES, ZEL_TAG_LOSSES, ZEL_TAG_NOISE};
+// How long the start waits for the broker to hand over what it holds.
+constexpr int kHeldTopicsWaitMs = 5000;
+// How long a clean stop waits for the broker's acknowledgements.
+constexpr int kDrainWaitMs = 5000;
+
+// A text the driver decoded, as its trace gave it.
+struct DecodedText {
+    std::size_t channel;
+    std::string text;
+    std::chrono::system_clock::time_point when;
+};
 
 // What the driver's log lines (on its reception threads) tell the loop.
 struct Signals {
@@ -62,8 +78,12 @@ struct Signals {
     bool trace = false;
     std::vector<std::string> ports;              // the driver's port names, in channel order
     std::vector<std::pair<std::size_t, bool>> lines;  // channel, up
-    Clock::time_point lastTrace{};
-    bool activity = false;
+    ReceptionThreads threads;
+    std::size_t channels = 0;
+    // In the panel's order, not yet followed: the reception threads only
+    // queue them, and the loop decodes them, so that the driver waits as
+    // little as possible for its log.
+    std::vector<DecodedText> texts;
 };
 
 void OnDriverLog(void *context, int level, const char *text) {
@@ -71,14 +91,20 @@ void OnDriverLog(void *context, int level, const char *text) {
     const std::string_view line = text != nullptr ? text : "";
     const LogLine log = ReadLogLine(level, line);
     std::lock_guard<std::mutex> lock(signals.mutex);
-    if (level != 8 || signals.trace) std::fprintf(stderr, "[%d] %.*s\n", level, static_cast<int>(line.size()), line.data());
+    if (level != 8 || signals.trace) GatewayLog("[" + std::to_string(level) + "] " + std::string(line));
     if (log.kind == LogKind::kPortLost || log.kind == LogKind::kPortBack) {
         const auto it = std::find(signals.ports.begin(), signals.ports.end(), log.text);
         if (it != signals.ports.end())
             signals.lines.emplace_back(static_cast<std::size_t>(it - signals.ports.begin()), log.kind == LogKind::kPortBack);
-    } else if (level == 8) {
-        signals.activity = true;
-        signals.lastTrace = Clock::now();
+    } else if (log.kind == LogKind::kReceptionStart) {
+        NoteReceptionStart(signals.threads);
+        return;
+    } else if (log.kind == LogKind::kMessage || log.kind == LogKind::kNoise) {
+        const std::size_t channel = ChannelOfThisThread(signals.threads, signals.channels);
+        if (channel >= signals.channels) return;
+        signals.texts.push_back({channel, log.text, std::chrono::system_clock::now()});
+        // The loop takes all that waits once woken: one wake-up a batch.
+        if (signals.texts.size() > 1) return;
     } else {
         return;
     }
@@ -86,10 +112,10 @@ void OnDriverLog(void *context, int level, const char *text) {
 }
 
 // --dry-run: what would be published, on standard output.
-bool PrintPublication(void *, const Publication &p) {
+Sent PrintPublication(void *, const Publication &p) {
     std::printf("%s %s%s\n", p.topic.c_str(), p.payload.c_str(), p.retain ? "  (retained)" : "");
     std::fflush(stdout);
-    return true;
+    return Sent::kTaken;
 }
 bool AlwaysConnected(void *) { return true; }
 
@@ -115,24 +141,30 @@ std::string HostName() {
 int Prepare(GatewayCommand &c, Gateway *gateway) {
     const std::string problem = PerPortOptionProblem(
         c.ports.size(), {{"--channel", c.channelNumbers.size()}, {"--points", c.pointsFiles.size()}}, c.channelNumbers);
-    if (!problem.empty()) return Fail(kTool, problem);
-    if (c.mqtt.certFile.empty() != c.mqtt.keyFile.empty()) return Fail(kTool, "--cert and --key go together");
-    if (!c.mqtt.certFile.empty() && c.mqtt.caFile.empty()) return Fail(kTool, "--cert needs --cafile (TLS)");
-    if (c.mqttVersion != "3.1.1" && c.mqttVersion != "5") return Fail(kTool, "--mqtt-version is 3.1.1 or 5");
+    if (!problem.empty()) return GatewayFail(problem, zeltools::kExitBadInput);
+    if (c.mqtt.certFile.empty() != c.mqtt.keyFile.empty()) return GatewayFail("--cert and --key go together", zeltools::kExitBadInput);
+    if (!c.mqtt.certFile.empty() && c.mqtt.caFile.empty()) return GatewayFail("--cert needs --cafile (TLS)", zeltools::kExitBadInput);
+    if (c.mqttVersion != "3.1.1" && c.mqttVersion != "5") return GatewayFail("--mqtt-version is 3.1.1 or 5", zeltools::kExitBadInput);
     c.mqtt.protocol = c.mqttVersion == "5" ? 5 : 4;
+    if (!c.password.empty())
+        return GatewayFail(std::string("a password is never taken from the command line or a configuration file: "
+                                       "use --password-file or ") + kPasswordVariable,
+                           zeltools::kExitBadInput);
     std::string error;
     if (!c.passwordFile.empty()) {
-        if (!ReadWholeFile(c.passwordFile, &c.mqtt.password, &error)) return Fail(kTool, error);
+        if (!ReadWholeFile(c.passwordFile, &c.mqtt.password, &error)) return GatewayFail(error, zeltools::kExitBadInput);
         while (!c.mqtt.password.empty() && (c.mqtt.password.back() == '\n' || c.mqtt.password.back() == '\r'))
             c.mqtt.password.pop_back();
     } else if (const char *password = std::getenv(kPasswordVariable)) {
         c.mqtt.password = password;
     }
-    if (!c.mqtt.password.empty() && c.mqtt.username.empty()) return Fail(kTool, "a password needs --username");
+    if (!c.mqtt.password.empty() && c.mqtt.username.empty()) return GatewayFail("a password needs --username", zeltools::kExitBadInput);
     gateway->hostName = HostName();
-    gateway->prefix = c.prefix.empty() ? DefaultPrefix(gateway->hostName) : c.prefix;
-    if (gateway->prefix.find_first_of("+#") != std::string::npos || gateway->prefix.empty())
-        return Fail(kTool, "--prefix may not be empty or hold '+' or '#'");
+    gateway->prefix = c.prefixOption->count() > 0 ? c.prefix : DefaultPrefix(gateway->hostName);
+    if (const std::string why = PrefixProblem(gateway->prefix); !why.empty()) return GatewayFail(why, zeltools::kExitBadInput);
+    if (const std::string why = PrefixProblem(c.discoveryPrefix); !why.empty())
+        return GatewayFail("--discovery-" + why.substr(2), zeltools::kExitBadInput);
+    gateway->discoveryPrefix = c.discoveryPrefix;
     gateway->homeAssistant = c.homeAssistant;
     gateway->queueLimit = c.queueLimit;
     for (std::size_t i = 0; i < c.ports.size(); ++i) {
@@ -140,8 +172,8 @@ int Prepare(GatewayCommand &c, Gateway *gateway) {
         channel.number = c.channelNumbers.empty() ? static_cast<int>(i) + 1 : c.channelNumbers[i];
         if (!c.pointsFiles.empty()) {
             std::string text;
-            if (!ReadWholeFile(c.pointsFiles[i], &text, &error)) return Fail(kTool, error);
-            if (!ParsePointsFile(text, &channel.named, &error)) return Fail(kTool, c.pointsFiles[i] + ": " + error);
+            if (!ReadWholeFile(c.pointsFiles[i], &text, &error)) return GatewayFail(error, zeltools::kExitBadInput);
+            if (!ParsePointsFile(text, &channel.named, &error)) return GatewayFail(c.pointsFiles[i] + ": " + error, zeltools::kExitBadInput);
         }
         gateway->channels.push_back(channel);
     }
@@ -155,46 +187,68 @@ int OpenChannels(GatewayCommand &c, ZelMainFunction zelMain, Gateway &gateway, S
                  std::vector<HostSession> *sessions) {
     HostSession first;
     std::string error;
-    if (!StartSession(zelMain, &first, &error)) return Fail(kTool, error, zeltools::kExitFailure);
+    if (!StartSession(zelMain, &first, &error)) return GatewayFail(error, zeltools::kExitFailure);
     const LineSettings line = ChosenLineSettings(c.line, first.info.lineSettings);
     for (std::size_t i = 0; i < c.ports.size(); ++i) {
         PortChoice port;
-        if (!ResolvePortName(c.ports[i], &port, &error)) return Fail(kTool, error);
+        if (!ResolvePortName(c.ports[i], &port, &error)) return GatewayFail(error, zeltools::kExitBadInput);
         HostSession session = first;
-        if (i > 0 && !AddChannel(first, &session, &error)) return Fail(kTool, error, zeltools::kExitFailure);
+        if (i > 0 && !AddChannel(first, &session, &error)) return GatewayFail(error, zeltools::kExitFailure);
         gateway.channels[i].port = port.driverName;
         {
             std::lock_guard<std::mutex> lock(signals.mutex);
             signals.ports.push_back(port.driverName);
+            ++signals.channels;
+            ExpectReceptionStart(signals.threads, i);
         }
         const int32_t result = OpenChannel(session, port.driverName, line, static_cast<uint32_t>(c.line.timeoutUnits),
                                            gateway.channels[i].number);
-        if (result != ZEL_OK)
-            return Fail(kTool, "cannot open " + port.driverName + ": OpenChannel answered " +
-                                   ResultText(ZEL_OP_OPEN_CHANNEL, result),
-                        zeltools::kExitFailure);
+        if (result != ZEL_OK) {
+            // The driver answers 2 for every port it cannot open; the system says why (in use by another program).
+            const std::string problem = result == ZEL_PORT_FAILED ? zeltools::PortOpenProblem(port.driverName) : "";
+            return GatewayFail("cannot open " + port.driverName + ": " + (problem.empty() ? "" : problem + "; ") +
+                                   "OpenChannel answered " + ResultText(ZEL_OP_OPEN_CHANNEL, result),
+                               result == ZEL_PORT_FAILED ? zeltools::kExitBadInput : zeltools::kExitFailure);
+        }
         sessions->push_back(session);
-        std::fprintf(stderr, "zelhost: channel %d on %s\n", gateway.channels[i].number, port.driverName.c_str());
+        // The next channel opens once this one's reception thread has said who it is.
+        AwaitReceptionStart(signals.threads, signals.mutex, std::chrono::seconds(2));
+        GatewayLog("channel " + std::to_string(gateway.channels[i].number) + " on " + port.driverName);
     }
     return -1;
 }
 
-// Looks at every channel's table; what changed is published.
-void Look(Gateway &gateway, const Publisher &publisher, std::vector<HostSession> &sessions,
-          std::vector<std::vector<uint8_t>> &values) {
-    const std::vector<std::string> &addresses = TableAddresses();
+// Publishes each channel's diagnostic tags that changed since `shown`.
+void PublishDiagnostics(Gateway &gateway, const Publisher &publisher, std::vector<HostSession> &sessions,
+                        std::vector<std::map<std::string, int>> &shown) {
     for (std::size_t c = 0; c < sessions.size(); ++c) {
-        const auto now = std::chrono::system_clock::now();
-        std::vector<Publication> changes;
-        for (std::size_t i = 0; i < addresses.size(); ++i) {
-            const uint8_t value = static_cast<uint8_t>(ReadTag(sessions[c], addresses[i]));
-            if (value == values[c][i]) continue;
-            const std::vector<Publication> change = PointChange(gateway, c, addresses[i], values[c][i], value, now);
-            changes.insert(changes.end(), change.begin(), change.end());
-            values[c][i] = value;
+        std::vector<Publication> changed;
+        for (const char *name : kPublishedDiagnostics) {
+            const int value = ReadTag(sessions[c], name);
+            const auto it = shown[c].find(name);
+            if (it != shown[c].end() && it->second == value) continue;
+            shown[c][name] = value;
+            changed.push_back(DiagnosticChange(gateway, c, name, value));
         }
-        if (!changes.empty()) Deliver(gateway, publisher, changes);
+        if (!changed.empty()) Deliver(gateway, publisher, changed);
     }
+}
+
+// The start on a broker: what the gateway publishes, then the retained
+// topics of an earlier run under the prefix that it does not publish now
+// cleared, so that no state the panel has since reset stays shown.
+void Start(MqttClient *client, Gateway &gateway, const Publisher &publisher) {
+    std::vector<HeldTopic> held;
+    std::vector<std::string> filters{PrefixFilter(gateway)};
+    if (gateway.homeAssistant) filters.push_back(DiscoveryFilter(gateway));
+    if (client != nullptr &&
+        !MqttRetainedTopics(client, filters, {StatusTopic(gateway), "online", 1, true}, kHeldTopicsWaitMs, &held))
+        GatewayLog("the broker did not hand over its retained topics in " + std::to_string(kHeldTopicsWaitMs / 1000) +
+                   " s; stale ones may remain");
+    Deliver(gateway, publisher, StartPublications(gateway));
+    const std::vector<Publication> clears = StaleClears(gateway, held);
+    if (!clears.empty()) GatewayLog(std::to_string(clears.size()) + " retained topics of an earlier run cleared");
+    Deliver(gateway, publisher, clears);
 }
 
 // Serves the open channels until stopped; `client` is null for a dry run.
@@ -202,49 +256,57 @@ int Serve(MqttClient *client, std::atomic<bool> &brokerChanged, Gateway &gateway
           std::vector<HostSession> &sessions) {
     const Publisher publisher = client != nullptr ? PublisherOf(client) : Publisher{PrintPublication, AlwaysConnected, nullptr};
     unsigned connections = client != nullptr ? MqttConnections(client) : 0;
-    Deliver(gateway, publisher, StartPublications(gateway));
-    std::vector<std::vector<uint8_t>> values(sessions.size(), std::vector<uint8_t>(TableAddresses().size(), 0));
-    Look(gateway, publisher, sessions, values);
-    Clock::time_point lastLook = Clock::now();
+    bool away = false;
+    Start(client, gateway, publisher);
+    std::vector<std::map<std::string, int>> diagnostics(sessions.size());
+    std::vector<FollowedTable> followed(sessions.size());
+    PublishDiagnostics(gateway, publisher, sessions, diagnostics);
+    Clock::time_point lastDiagnostics = Clock::now();
     int code = zeltools::kExitOk;
     while (!zeltools::StopRequested()) {
-        bool activity = false;
         std::vector<std::pair<std::size_t, bool>> lines;
-        Clock::time_point lastTrace;
+        std::vector<DecodedText> texts;
         {
             std::unique_lock<std::mutex> lock(signals.mutex);
             signals.wake.wait_for(lock, std::chrono::milliseconds(200),
-                                  [&] { return signals.activity || !signals.lines.empty() || brokerChanged.load(); });
-            activity = signals.activity;
-            signals.activity = false;
+                                  [&] { return !signals.texts.empty() || !signals.lines.empty() || brokerChanged.load(); });
             lines.swap(signals.lines);
-            lastTrace = signals.lastTrace;
+            texts.swap(signals.texts);
         }
         if (client != nullptr && brokerChanged.exchange(false)) {
             const std::string refusal = MqttRefusal(client);
             if (!refusal.empty()) {
-                code = Fail(kTool, "the broker refused the connection: " + refusal, zeltools::kExitFailure);
+                code = GatewayFail("the broker refused the connection: " + refusal, zeltools::kExitFailure);
                 break;
             }
+            if (!MqttConnected(client) && !away) GatewayLog("lost the broker; reconnecting, events are kept meanwhile");
+            away = !MqttConnected(client);
             if (MqttConnections(client) != connections) {
                 connections = MqttConnections(client);
                 std::size_t dropped = 0;
                 if (Resend(gateway, publisher, &dropped))
-                    std::fprintf(stderr, "zelhost: connected to the broker again; state sent again\n");
+                    GatewayLog("connected to the broker again; state sent again");
                 if (dropped > 0)
-                    std::fprintf(stderr, "zelhost: %zu events dropped while the broker was away (queue of %zu)\n", dropped,
-                                 gateway.queueLimit);
+                    GatewayLog(std::to_string(dropped) + " events dropped while the broker was away (queue of " +
+                               std::to_string(gateway.queueLimit) + ")");
             }
         }
+        for (const DecodedText &t : texts)
+            for (const SeenChange &c : FollowDecodedText(followed[t.channel], t.text))
+                Deliver(gateway, publisher, PointChange(gateway, t.channel, c.address, c.before, c.after, t.when));
         for (const auto &[channel, up] : lines) Deliver(gateway, publisher, LineChange(gateway, channel, up));
-        if (activity) std::this_thread::sleep_until(lastTrace + kSettle);
-        if (activity || Clock::now() - lastLook >= kLookEvery) {
-            Look(gateway, publisher, sessions, values);
-            lastLook = Clock::now();
+        if (Clock::now() - lastDiagnostics >= kDiagnosticsEvery) {
+            PublishDiagnostics(gateway, publisher, sessions, diagnostics);
+            lastDiagnostics = Clock::now();
         }
     }
-    // A clean end: offline is said, not left to the last will.
+    // A clean end: offline is said, not left to the last will, and what the
+    // broker has not acknowledged yet is waited for before the disconnection.
     Deliver(gateway, publisher, {{StatusTopic(gateway), "offline", 1, true}});
+    if (client != nullptr)
+        if (const unsigned long open = MqttDrain(client, kDrainWaitMs); open > 0)
+            GatewayLog(std::to_string(open) + " publications were not acknowledged by the broker in " +
+                       std::to_string(kDrainWaitMs / 1000) + " s");
     return code;
 }
 
@@ -255,6 +317,8 @@ GatewayCommand *AddGatewayCommand(CLI::App &app) {
     static GatewayCommand gateway;
     GatewayCommand *c = &gateway;
     app.set_config("--config", "", "Read options from an INI or TOML file (the gateway's under [publish])");
+    // A misspelt key or section is an error, not a setting silently lost.
+    app.allow_config_extras(CLI::config_extras_mode::error);
     CLI::App *command = app.add_subcommand("publish", "Open the channels and publish every point change to an MQTT broker");
     c->command = command;
     command->add_option("--port", c->ports, "A port (repeat for several channels)")->required();
@@ -269,12 +333,15 @@ GatewayCommand *AddGatewayCommand(CLI::App &app) {
     command->add_option("--username", c->mqtt.username, "User name at the broker");
     command->add_option("--password-file", c->passwordFile,
                         std::string("A file holding the password (or set ") + kPasswordVariable + ")");
+    // Taken only to be refused, without its value ever shown.
+    command->add_option("--password", c->password)->group("");
     command->add_option("--cafile", c->mqtt.caFile, "TLS: the CA certificate file that signs the broker's certificate");
     command->add_option("--cert", c->mqtt.certFile, "TLS: a client certificate file (with --key)");
     command->add_option("--key", c->mqtt.keyFile, "TLS: the client certificate's key file");
     command->add_option("--keepalive", c->mqtt.keepAlive, "Seconds between keep-alive messages (default 30)")
         ->check(CLI::Range(5, 3600));
-    command->add_option("--prefix", c->prefix, "Topic prefix (default zelwnqx/HOST)");
+    c->prefixOption = command->add_option("--prefix", c->prefix, "Topic prefix (default zelwnqx/HOST)");
+    command->add_option("--discovery-prefix", c->discoveryPrefix, "Home Assistant's discovery prefix (default homeassistant)");
     command->add_flag("--homeassistant", c->homeAssistant, "Publish Home Assistant discovery configs for the named points");
     command->add_option("--queue-limit", c->queueLimit, "Events kept while the broker is away (default 10000)")
         ->check(CLI::Range(0, 10000000));
@@ -294,22 +361,22 @@ int RunGateway(GatewayCommand &command, const std::string &driverPath, bool trac
     DriverLibrary library;
     std::string error;
     const std::string path = driverPath.empty() ? DefaultDriverPath() : driverPath;
-    if (!LoadDriverLibrary(path, &library, &error)) return Fail(kTool, error, zeltools::kExitFailure);
+    if (!LoadDriverLibrary(path, &library, &error)) return GatewayFail(error, zeltools::kExitFailure);
     // The broker first: wrong credentials or certificates end the command
     // before any port is opened.
     MqttClient *client = nullptr;
     std::atomic<bool> brokerChanged{false};
     if (!command.dryRun) {
-        client = MqttConnect(command.mqtt, &error);
-        if (client == nullptr) return Fail(kTool, error, zeltools::kExitFailure);
+        client = MqttConnect(command.mqtt, zeltools::StopRequested, &error);
+        if (client == nullptr) return GatewayFail(error, zeltools::kExitFailure);
         MqttNotify(client, &brokerChanged);
     }
     std::vector<HostSession> sessions;
     int code = OpenChannels(command, library.zelMain, gateway, signals, &sessions);
     if (code < 0) {
         if (client != nullptr)
-            std::fprintf(stderr, "zelhost: publishing to %s:%d under %s\n", command.mqtt.host.c_str(), command.mqtt.port,
-                         gateway.prefix.c_str());
+            GatewayLog("publishing to " + command.mqtt.host + ":" + std::to_string(command.mqtt.port) + " under " +
+                       gateway.prefix);
         code = Serve(client, brokerChanged, gateway, signals, sessions);
     }
     if (client != nullptr) MqttDisconnect(client);

@@ -1,14 +1,27 @@
-// The Windows build of zelhost has no MQTT gateway.
+// The Windows build of zelhost has no MQTT gateway: `publish`, with any
+// options, only says so.
 #include "gateway_command.h"
+
+#include "tool_cli.h"
 
 namespace zelhost {
 
-struct GatewayCommand {};
+struct GatewayCommand {
+    CLI::App *command = nullptr;
+};
 
-GatewayCommand *AddGatewayCommand(CLI::App &) { return nullptr; }
+GatewayCommand *AddGatewayCommand(CLI::App &app) {
+    static GatewayCommand gateway;
+    gateway.command = app.add_subcommand("publish", "The MQTT gateway (Linux only)");
+    gateway.command->group("");  // not listed: there is nothing to run here
+    gateway.command->allow_extras();
+    return &gateway;
+}
 
-bool GatewayChosen(const GatewayCommand *) { return false; }
+bool GatewayChosen(const GatewayCommand *gateway) { return gateway != nullptr && gateway->command->parsed(); }
 
-int RunGateway(GatewayCommand &, const std::string &, bool) { return 2; }
+int RunGateway(GatewayCommand &, const std::string &, bool) {
+    return zeltools::Fail("zelhost", "publish is available on Linux only (the MQTT gateway)");
+}
 
 }  // namespace zelhost

@@ -125,6 +125,12 @@ std::string ResultText(uint32_t operation, int32_t result) {
     return std::to_string(result) + " (" + meaning + ")";
 }
 
+bool IsDiagnosticTag(const std::string &text) {
+    for (const char *name : {ZEL_TAG_LINK, ZEL_TAG_SILENCE, ZEL_TAG_MESSAGES, ZEL_TAG_LOSSES, ZEL_TAG_NOISE})
+        if (text == name) return true;
+    return false;
+}
+
 bool IsAddressText(const std::string &text) {
     if (text.size() != 7) return false;
     for (char c : text)

@@ -24,9 +24,11 @@
 #include "gateway_command.h"
 #include "host_session.h"
 #include "korvan_standin.h"
+#include "message_changes.h"
 #include "point_watch.h"
 #include "port_name.h"
 #include "received_bytes.h"
+#include "reception_threads.h"
 #include "tool_cli.h"
 #include "traffic_file.h"
 #include "wire_text.h"
@@ -45,7 +47,7 @@ constexpr auto kThreadStartDelay = std::chrono::milliseconds(1050);
 // How long an opening waits for its reception thread's first log line.
 constexpr auto kThreadStartLogWait = std::chrono::seconds(2);
 constexpr std::size_t kNonZeroShown = 24;
-constexpr std::size_t kNoPort = SIZE_MAX;
+constexpr std::size_t kNoPort = kNoChannel;
 constexpr int kMostPorts = 16;
 
 struct Options {
@@ -72,6 +74,11 @@ struct PortView {
     // The channel block's receive buffer, and the bytes taken from it.
     const char *receiveBuffer = nullptr;
     ReceivedBytes bytes;
+    // Each message the driver applied, followed: the points' values and
+    // histories, and the link state last shown.
+    FollowedTable followed;
+    PointWatch watch;
+    int link = -1;
 };
 
 // Everything the driver's log lines touch; they arrive on the channels'
@@ -80,14 +87,14 @@ struct Console {
     std::mutex mutex;
     bool trace = false;
     bool showReceived = false;
+    bool showChanges = false;
     bool utc = false;
     FILE *out = stdout;  // standard error while a capture goes to standard output
     Clock::time_point start = Clock::now();
     std::vector<PortView> ports;  // sized before any channel opens
     // With several ports, a line belongs to the port whose reception thread
-    // logged it: each thread logs its start while its port is being opened.
-    std::map<std::thread::id, std::size_t> portOfThread;
-    std::size_t opening = kNoPort;
+    // logged it.
+    ReceptionThreads threads;
     std::atomic<int> received{0};
     std::atomic<long long> lastReceivedMs{0};
 
@@ -109,11 +116,7 @@ std::string TimeColumn(const Console &console, double seconds, bool blank = fals
     return column;
 }
 
-std::size_t PortOfThisThread(const Console &console) {
-    if (console.ports.size() == 1) return 0;
-    const auto it = console.portOfThread.find(std::this_thread::get_id());
-    return it == console.portOfThread.end() ? kNoPort : it->second;
-}
+std::size_t PortOfThisThread(const Console &console) { return ChannelOfThisThread(console.threads, console.ports.size()); }
 
 // The port column of a line: none with one port, the port's name padded
 // with several ("?" for a line of no known port).
@@ -163,6 +166,24 @@ void Received(Console &console, double now, const LogLine &log) {
     }
 }
 
+// A text the driver decoded: the changes it made, each on a line, then the
+// points that are not 0.
+void Followed(Console &console, double now, const LogLine &log) {
+    const std::size_t index = PortOfThisThread(console);
+    if (index >= console.ports.size()) return;
+    PortView &port = console.ports[index];
+    const std::vector<SeenChange> changes = FollowDecodedText(port.followed, log.text);
+    if (changes.empty()) return;
+    Record(port.watch, changes);
+    if (!console.showChanges) return;
+    const std::string column = PortColumn(console, index);
+    for (const SeenChange &c : changes)
+        std::fprintf(console.out, "%s  %s%s  %-13s %d -> %d\n", TimeColumn(console, now).c_str(), column.c_str(),
+                     c.address.c_str(), AddressTypeOf(c.address), c.before, c.after);
+    std::fprintf(console.out, "%s  %snon-zero: %s\n", TimeColumn(console, now, true).c_str(), column.c_str(),
+                 NonZeroView(port.watch, kNonZeroShown).c_str());
+}
+
 void OnDriverLog(void *context, int level, const char *line) {
     auto &console = *static_cast<Console *>(context);
     const std::string_view text = line != nullptr ? line : "";
@@ -173,7 +194,10 @@ void OnDriverLog(void *context, int level, const char *line) {
     switch (log.kind) {
         case LogKind::kRead: ReadTaken(console, log); break;
         case LogKind::kMessage:
-        case LogKind::kNoise: Received(console, now, log); break;
+        case LogKind::kNoise:
+            Received(console, now, log);
+            Followed(console, now, log);
+            break;
         case LogKind::kPortLost:
             std::fprintf(console.out, "%s  %s  line lost: reopening every second\n", TimeColumn(console, now).c_str(),
                          Escaped(log.text).c_str());
@@ -181,10 +205,7 @@ void OnDriverLog(void *context, int level, const char *line) {
         case LogKind::kPortBack:
             std::fprintf(console.out, "%s  %s  line back\n", TimeColumn(console, now).c_str(), Escaped(log.text).c_str());
             break;
-        case LogKind::kReceptionStart:
-            if (console.opening != kNoPort) console.portOfThread[std::this_thread::get_id()] = console.opening;
-            console.opening = kNoPort;
-            break;
+        case LogKind::kReceptionStart: NoteReceptionStart(console.threads); break;
         case LogKind::kOther: break;
     }
     std::fflush(console.out);
@@ -330,8 +351,11 @@ int OpenChannels(Console &console, HostSession &first, const ChannelOptions &o, 
         Say(console, text);
         {
             std::lock_guard<std::mutex> lock(console.mutex);
-            console.opening = i;
+            ExpectReceptionStart(console.threads, i);
             console.ports[i].receiveBuffer = session.channel->rxBuffer;
+            // OpenChannel leaves the zero-filled block's table as it is.
+            console.ports[i].followed = FollowedTable{};
+            console.ports[i].watch = StartWatch([](const std::string &) { return 0; });
         }
         const int32_t result = OpenChannel(session, ports[i].driverName, line, static_cast<uint32_t>(o.line.timeoutUnits),
                                            channelNumber);
@@ -345,18 +369,7 @@ int OpenChannels(Console &console, HostSession &first, const ChannelOptions &o, 
         }
         sessions->push_back(session);
         // The next port opens once this one's reception thread has said who it is.
-        const Clock::time_point until = Clock::now() + kThreadStartLogWait;
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(console.mutex);
-                if (console.opening != i) break;
-                if (Clock::now() >= until) {
-                    console.opening = kNoPort;
-                    break;
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        AwaitReceptionStart(console.threads, console.mutex, kThreadStartLogWait);
     }
     return -1;
 }
@@ -418,14 +431,15 @@ void SummaryLine(FILE *out, const std::string &title, std::size_t rows, int diff
 
 // The table of one port; returns the points that differ.
 int SummaryTable(FILE *out, const std::string &title, const std::vector<SummaryRow> &rows) {
-    std::fprintf(out, "%s: what the panel sent against what ReadTag returned\n", title.c_str());
-    std::fprintf(out, "  %-8s %-13s %-12s %-12s\n", "address", "type", "sent", "ReadTag");
+    std::fprintf(out, "%s: what the panel sent against what the driver applied\n", title.c_str());
+    std::fprintf(out, "  %-8s %-13s %-12s %-12s\n", "address", "type", "sent", "applied");
     int differing = 0;
     for (const SummaryRow &row : rows) {
-        differing += row.matches ? 0 : 1;
+        // Every change is followed: a value sent and never applied is lost.
+        differing += row.allSeen ? 0 : 1;
         std::fprintf(out, "  %-8s %-13s %-12s %-12s %s\n", row.address.c_str(), AddressTypeOf(row.address),
                      ValuesText(row.sent).c_str(), ValuesText(row.read).c_str(),
-                     row.allSeen ? "ok" : row.matches ? "ok (some unseen)" : "DIFFERS");
+                     row.allSeen ? "ok" : row.matches ? "DIFFERS (some unseen)" : "DIFFERS");
     }
     SummaryLine(out, title, rows.size(), differing);
     return differing;
@@ -447,11 +461,10 @@ int ReadExpectations(const std::vector<std::string> &files, std::vector<std::vec
 }
 
 // Each port's report against its points, then the whole.
-int Summary(const Console &console, const std::vector<std::vector<zeltools::Expectation>> &reports,
-            const std::vector<PointWatch> &watches) {
+int Summary(const Console &console, const std::vector<std::vector<zeltools::Expectation>> &reports) {
     std::vector<std::vector<SummaryRow>> rows;
     for (const std::vector<zeltools::Expectation> &expected : reports)
-        rows.push_back(CompareWithSent(expected, watches[rows.size()].history));
+        rows.push_back(CompareWithSent(expected, console.ports[rows.size()].watch.history));
     std::size_t total = 0;
     int differing = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -461,6 +474,60 @@ int Summary(const Console &console, const std::vector<std::vector<zeltools::Expe
     if (rows.size() > 1) SummaryLine(console.out, "summary", total, differing);
     std::fflush(console.out);
     return differing == 0 ? zeltools::kExitOk : zeltools::kExitNo;
+}
+
+// What LINK means, for the console.
+const char *LinkText(int link) {
+    switch (link) {
+        case ZEL_LINK_UP: return "up";
+        case ZEL_LINK_LOST: return "lost (device away, reopening every second)";
+        default: return "no port";
+    }
+}
+
+// A status line for each channel whose LINK changed since the last look.
+void ShowLinkChanges(Console &console, std::vector<HostSession> &sessions) {
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+        const int link = ReadTag(sessions[i], ZEL_TAG_LINK);
+        std::lock_guard<std::mutex> lock(console.mutex);
+        PortView &port = console.ports[i];
+        if (link == port.link) continue;
+        port.link = link;
+        std::fprintf(console.out, "%s  %slink: %s, silent %u s\n", TimeColumn(console, console.Seconds()).c_str(),
+                     PortColumn(console, i).c_str(), LinkText(link), ReadTag(sessions[i], ZEL_TAG_SILENCE));
+        std::fflush(console.out);
+    }
+}
+
+// Each channel's diagnostic tags as the monitor ends, read before the close.
+std::vector<std::string> LineSummaries(Console &console, std::vector<HostSession> &sessions) {
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+        HostSession &s = sessions[i];
+        char text[256];
+        const unsigned link = ReadTag(s, ZEL_TAG_LINK);
+        std::snprintf(text, sizeof text, "line%s: LINK %u %s, SILENCE %u s, MESSAGES %u, LOSSES %u, NOISE %u",
+                      console.ports.size() > 1 ? (" " + console.ports[i].name).c_str() : "", link, LinkText(link),
+                      ReadTag(s, ZEL_TAG_SILENCE), ReadTag(s, ZEL_TAG_MESSAGES), ReadTag(s, ZEL_TAG_LOSSES),
+                      ReadTag(s, ZEL_TAG_NOISE));
+        lines.emplace_back(text);
+    }
+    return lines;
+}
+
+// Once the channels are closed: ReadTag must give for every point what the
+// messages followed gave; a difference means a message went unseen.
+int CheckFollowedTables(Console &console, std::vector<HostSession> &sessions) {
+    for (std::size_t i = 0; i < sessions.size(); ++i)
+        for (const std::string &address : TableAddresses()) {
+            const int followed = FollowedValue(console.ports[i].followed, address);
+            const int read = ReadTag(sessions[i], address);
+            if (followed != read)
+                return Fail(kTool, "ReadTag gives " + std::to_string(read) + " for " + address + " where the messages followed give " +
+                                       std::to_string(followed) + ": a message went unseen",
+                            zeltools::kExitFailure);
+        }
+    return -1;
 }
 
 int Monitor(const Options &options, const ChannelOptions &o, const std::vector<std::string> &captureFiles,
@@ -474,6 +541,7 @@ int Monitor(const Options &options, const ChannelOptions &o, const std::vector<s
     ConsoleScope scope{console};
     console.trace = options.trace;
     console.showReceived = true;
+    console.showChanges = true;
     console.utc = o.utc;
     console.ports.resize(o.ports.size());
     for (std::size_t i = 0; i < captureFiles.size(); ++i) {
@@ -496,30 +564,13 @@ int Monitor(const Options &options, const ChannelOptions &o, const std::vector<s
     if (const int code = Begin(options, console, &library, &first); code >= 0) return code;
     if (const int code = OpenChannels(console, first, o, &sessions); code >= 0) return code;
 
-    std::vector<ReadPoint> reads;
-    std::vector<PointWatch> watches;
-    for (HostSession &session : sessions) {
-        reads.push_back([&session](const std::string &address) { return static_cast<int>(ReadTag(session, address)); });
-        watches.push_back(StartWatch(reads.back()));
-    }
-    const bool nothing = Listen(console, o, [&] {
-        for (std::size_t i = 0; i < sessions.size(); ++i) {
-            const std::vector<SeenChange> changes = Look(watches[i], reads[i]);
-            if (changes.empty()) continue;
-            std::lock_guard<std::mutex> lock(console.mutex);
-            const double now = console.Seconds();
-            const std::string port = PortColumn(console, i);
-            for (const SeenChange &c : changes)
-                std::fprintf(console.out, "%s  %s%s  %-13s %d -> %d\n", TimeColumn(console, now).c_str(), port.c_str(),
-                             c.address.c_str(), AddressTypeOf(c.address), c.before, c.after);
-            std::fprintf(console.out, "%s  %snon-zero: %s\n", TimeColumn(console, now, true).c_str(), port.c_str(),
-                         NonZeroView(watches[i], kNonZeroShown).c_str());
-            std::fflush(console.out);
-        }
-    });
+    const bool nothing = Listen(console, o, [&] { ShowLinkChanges(console, sessions); });
+    const std::vector<std::string> lines = LineSummaries(console, sessions);
     const int closeCode = Close(console, sessions);
     End(console);
+    for (const std::string &line : lines) std::fprintf(console.out, "%s\n", line.c_str());
     if (closeCode >= 0) return closeCode;
+    if (const int code = CheckFollowedTables(console, sessions); code >= 0) return code;
     // Panel messages, however the reads cut them: the decoder traces each once.
     const int received = console.received.load();
     std::string perPort;  // with several ports: " (pts/4 12, pts/5 6)"
@@ -529,25 +580,29 @@ int Monitor(const Options &options, const ChannelOptions &o, const std::vector<s
                  perPort.empty() ? "" : ")");
     reports.clear();
     if (const int code = ReadExpectations(expectFiles, &reports); code >= 0) return code;
-    const int summaryCode = reports.empty() ? zeltools::kExitOk : Summary(console, reports, watches);
+    const int summaryCode = reports.empty() ? zeltools::kExitOk : Summary(console, reports);
     return nothing ? FailNothingReceived(o) : summaryCode;
 }
 
 // One line and exit code 2 for a text that is not a seven-digit address.
 int FailMalformedAddress(const std::string &address) {
-    return Fail(kTool, "malformed address '" + zeltools::ShownText(address, 24) + "': seven digits BBSSPPP expected");
+    return Fail(kTool, "malformed address '" + zeltools::ShownText(address, 24) +
+                           "': seven digits BBSSPPP, or a diagnostic tag (LINK, SILENCE, MESSAGES, LOSSES, NOISE) expected");
 }
 
 // Seven digits that name no entry ReadTag reads (bus or slot above 8,
 // point above 150): the driver answers 1 for them, as for any text it
 // cannot read.
 bool NamesNoEntry(const std::string &address) {
-    return std::stoi(address.substr(0, 2)) > 8 || std::stoi(address.substr(2, 2)) > 8 || std::stoi(address.substr(4)) > 150;
+    const std::string_view text = address;
+    long long bus = 0, slot = 0, point = 0;
+    return !zeltools::WholeNumber(text.substr(0, 2), &bus) || !zeltools::WholeNumber(text.substr(2, 2), &slot) ||
+           !zeltools::WholeNumber(text.substr(4), &point) || bus > 8 || slot > 8 || point > 150;
 }
 
 int Read(const Options &options, const ChannelOptions &o, const std::vector<std::string> &addresses) {
     for (const std::string &a : addresses)
-        if (!IsAddressText(a)) return FailMalformedAddress(a);
+        if (!IsAddressText(a) && !IsDiagnosticTag(a)) return FailMalformedAddress(a);
     Console console;
     ConsoleScope scope{console};
     console.trace = options.trace;
@@ -563,7 +618,8 @@ int Read(const Options &options, const ChannelOptions &o, const std::vector<std:
     End(console);
     for (std::size_t i = 0; i < addresses.size(); ++i)
         std::printf("%s %u %s\n", addresses[i].c_str(), values[i],
-                    NamesNoEntry(addresses[i]) ? "not a tag address" : AddressTypeOf(addresses[i]));
+                    IsDiagnosticTag(addresses[i]) ? "diagnostic tag"
+                    : NamesNoEntry(addresses[i]) ? "not a tag address" : AddressTypeOf(addresses[i]));
     if (closeCode >= 0) return closeCode;
     return nothing ? FailNothingReceived(o) : zeltools::kExitOk;
 }
@@ -613,16 +669,10 @@ bool TypeCodeOf(const std::string &text, TagType *type) {
         return true;
     }
     int *code = &type->code;
-    if (text.empty() || text.size() > 10 || text.find_first_not_of("-0123456789") != std::string::npos) return false;
-    try {
-        std::size_t used = 0;
-        const long long value = std::stoll(text, &used);
-        if (used != text.size() || value < INT32_MIN || value > INT32_MAX) return false;
-        *code = static_cast<int>(value);
-        return true;
-    } catch (...) {
-        return false;
-    }
+    long long value = 0;
+    if (!zeltools::WholeNumber(text, &value) || value < INT32_MIN || value > INT32_MAX) return false;
+    *code = static_cast<int>(value);
+    return true;
 }
 
 // `read` takes one port, `monitor` one or more (--port and --channel

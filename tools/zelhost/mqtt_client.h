@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "gateway.h"
 
@@ -26,11 +27,15 @@ struct MqttSettings {
 
 struct MqttClient;
 
-// Connects and waits for the broker's answer. A refusal (bad user name or
-// password, not authorized), a TLS failure or a broker that cannot be
-// reached gives nullptr and a one-line reason. Afterwards the client
-// reconnects by itself, waiting 1 s, then longer, up to 30 s.
-MqttClient *MqttConnect(const MqttSettings &settings, std::string *error);
+// Connects and waits for the broker's answer (at most 10 s; at once when
+// `stopRequested` says so). A refusal (bad user name or password, not
+// authorized), a TLS failure or a broker that cannot be reached gives
+// nullptr and a one-line reason. Afterwards the client reconnects by
+// itself, waiting 1 s, then longer, up to 30 s.
+MqttClient *MqttConnect(const MqttSettings &settings, bool (*stopRequested)(), std::string *error);
+
+// Whether the broker is connected now.
+bool MqttConnected(MqttClient *client);
 
 // The client as the gateway's Publisher.
 Publisher PublisherOf(MqttClient *client);
@@ -45,6 +50,19 @@ std::string MqttRefusal(MqttClient *client);
 
 // Signals every change of the connection (and refusals) by setting `flag`.
 void MqttNotify(MqttClient *client, std::atomic<bool> *flag);
+
+// The topics under `filters` for which the broker holds a retained
+// message, with their payloads. Subscribes, publishes `marker` (retained, on
+// a topic a filter covers), and takes the retained messages that come
+// before the marker's own live copy, waiting at most `waitMs`; then
+// unsubscribes. False when the broker did not answer in time (the topics
+// seen so far are given).
+bool MqttRetainedTopics(MqttClient *client, const std::vector<std::string> &filters, const Publication &marker, int waitMs,
+                        std::vector<HeldTopic> *topics);
+
+// Waits until the broker has acknowledged every QoS 1 publication, at most
+// `waitMs`; returns how many it has not.
+unsigned long MqttDrain(MqttClient *client, int waitMs);
 
 // A clean disconnection: the broker does not send the last will.
 void MqttDisconnect(MqttClient *client);

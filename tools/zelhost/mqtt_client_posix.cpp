@@ -1,6 +1,7 @@
 #include "mqtt_client.h"
 
 #include <mosquitto.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -8,6 +9,9 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+
+#include "gateway_log.h"
+#include "tls_check.h"
 
 namespace zelhost {
 
@@ -23,6 +27,14 @@ struct MqttClient {
     std::atomic<bool> connected{false};
     std::atomic<unsigned> connections{0};
     std::atomic<std::atomic<bool> *> notify{nullptr};
+    // While the retained topics are being collected.
+    bool collecting = false;
+    bool markerBack = false;
+    Publication marker;
+    std::vector<HeldTopic> heldTopics;
+    // QoS 1 publications handed to the library, and those the broker acknowledged.
+    std::atomic<unsigned long> published{0};
+    std::atomic<unsigned long> acknowledged{0};
 };
 
 namespace {
@@ -88,14 +100,48 @@ void OnLog(mosquitto *, void *context, int level, const char *text) {
     client.answered.notify_all();
 }
 
-bool Publish(void *context, const Publication &p) {
+void OnMessage(mosquitto *, void *context, const mosquitto_message *message) {
     auto &client = *static_cast<MqttClient *>(context);
-    if (!client.connected) return false;
-    return mosquitto_publish(client.handle, nullptr, p.topic.c_str(), static_cast<int>(p.payload.size()),
-                             p.payload.data(), p.qos, p.retain) == MOSQ_ERR_SUCCESS;
+    const std::string topic = message->topic != nullptr ? message->topic : "";
+    const std::string payload(static_cast<const char *>(message->payload), static_cast<std::size_t>(message->payloadlen));
+    std::lock_guard<std::mutex> lock(client.mutex);
+    if (!client.collecting) return;
+    if (message->retain && !payload.empty()) client.heldTopics.push_back({topic, payload});
+    // Forwarded live, not from the store: every retained message came before it.
+    if (!message->retain && topic == client.marker.topic && payload == client.marker.payload) client.markerBack = true;
+    client.answered.notify_all();
+}
+
+void OnPublished(mosquitto *, void *context, int) { ++static_cast<MqttClient *>(context)->acknowledged; }
+
+Sent Publish(void *context, const Publication &p) {
+    auto &client = *static_cast<MqttClient *>(context);
+    if (!client.connected) return Sent::kAway;
+    const int rc = mosquitto_publish(client.handle, nullptr, p.topic.c_str(), static_cast<int>(p.payload.size()),
+                                     p.payload.data(), p.qos, p.retain);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        if (p.qos > 0) ++client.published;
+        return Sent::kTaken;
+    }
+    if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_NOMEM || rc == MOSQ_ERR_ERRNO)
+        return Sent::kAway;
+    // Never to be taken (a topic or payload the protocol does not allow):
+    // waiting would hold up everything behind it.
+    GatewayLog("a publication on " + JsonString(p.topic) + " was refused by the MQTT client (" +
+            mosquitto_strerror(rc) + ") and skipped");
+    return Sent::kRefused;
 }
 
 bool Connected(void *context) { return static_cast<MqttClient *>(context)->connected; }
+
+// A certificate check that failed, named: which one, not just that one did.
+std::string NamedTlsFailure(const MqttSettings &settings, const std::string &why) {
+    const bool verify = why.find("certificate verify failed") != std::string::npos ||
+                        why.find("host name verification failed") != std::string::npos;
+    if (settings.caFile.empty() || !verify) return why;
+    const std::string check = TlsVerifyProblem(settings.host, settings.port, settings.caFile);
+    return check.empty() ? why : check;
+}
 
 void Free(MqttClient *client) {
     mosquitto_loop_stop(client->handle, true);
@@ -105,7 +151,7 @@ void Free(MqttClient *client) {
 
 }  // namespace
 
-MqttClient *MqttConnect(const MqttSettings &settings, std::string *error) {
+MqttClient *MqttConnect(const MqttSettings &settings, bool (*stopRequested)(), std::string *error) {
     static const int initialised = mosquitto_lib_init();
     (void)initialised;
     auto *client = new MqttClient;
@@ -121,6 +167,7 @@ MqttClient *MqttConnect(const MqttSettings &settings, std::string *error) {
     mosquitto_connect_v5_callback_set(m, OnConnect);
     mosquitto_disconnect_callback_set(m, OnDisconnect);
     mosquitto_log_callback_set(m, OnLog);
+    mosquitto_publish_callback_set(m, OnPublished);
     mosquitto_reconnect_delay_set(m, 1, 30, true);
     const std::string where = settings.host + ":" + std::to_string(settings.port);
     const auto fail = [&](const std::string &why) {
@@ -135,6 +182,11 @@ MqttClient *MqttConnect(const MqttSettings &settings, std::string *error) {
     if (!settings.willTopic.empty() &&
         mosquitto_will_set(m, settings.willTopic.c_str(), 7, "offline", 1, true) != MOSQ_ERR_SUCCESS)
         return fail("the last will cannot be set on " + settings.willTopic);
+    // Missing files are named, not left to the TLS library's generic answer.
+    for (const auto &[what, path] : {std::pair{"CA file", settings.caFile}, std::pair{"certificate file", settings.certFile},
+                                     std::pair{"key file", settings.keyFile}})
+        if (!path.empty() && access(path.c_str(), R_OK) != 0)
+            return fail(std::string("the TLS ") + what + " " + path + " cannot be read: " + std::strerror(errno));
     if (!settings.caFile.empty()) {
         const int rc = mosquitto_tls_set(m, settings.caFile.c_str(), nullptr,
                                          settings.certFile.empty() ? nullptr : settings.certFile.c_str(),
@@ -150,17 +202,27 @@ MqttClient *MqttConnect(const MqttSettings &settings, std::string *error) {
             std::lock_guard<std::mutex> lock(client->mutex);
             if (!client->lastLog.empty()) why += ": " + client->lastLog;
         }
+        why = NamedTlsFailure(settings, why);
         return fail("cannot connect to the broker at " + where + ": " + why);
     }
     if (mosquitto_loop_start(m) != MOSQ_ERR_SUCCESS) return fail("cannot start the MQTT client's thread");
     std::unique_lock<std::mutex> lock(client->mutex);
-    if (!client->answered.wait_for(lock, kAnswerWait, [&] { return client->gotAnswer; })) {
+    // Ctrl-C or SIGTERM ends the wait at once.
+    const auto until = std::chrono::steady_clock::now() + kAnswerWait;
+    while (!client->gotAnswer && std::chrono::steady_clock::now() < until) {
+        if (stopRequested != nullptr && stopRequested()) {
+            lock.unlock();
+            return fail("stopped while connecting to the broker at " + where);
+        }
+        client->answered.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    if (!client->gotAnswer) {
         std::string why = client->lastLog.empty() ? "no answer in 10 s" : client->lastLog;
         lock.unlock();
         return fail("the broker at " + where + " did not accept the connection: " + why);
     }
     if (client->answer == kNoAnswer) {
-        const std::string why = client->lastLog.empty() ? "the connection ended" : client->lastLog;
+        const std::string why = NamedTlsFailure(settings, client->lastLog.empty() ? "the connection ended" : client->lastLog);
         lock.unlock();
         return fail("cannot connect to the broker at " + where + ": " + why);
     }
@@ -183,9 +245,49 @@ std::string MqttRefusal(MqttClient *client) {
 
 void MqttNotify(MqttClient *client, std::atomic<bool> *flag) { client->notify.store(flag); }
 
+bool MqttConnected(MqttClient *client) { return client->connected.load(); }
+
+bool MqttRetainedTopics(MqttClient *client, const std::vector<std::string> &filters, const Publication &marker, int waitMs,
+                        std::vector<HeldTopic> *topics) {
+    {
+        std::lock_guard<std::mutex> lock(client->mutex);
+        client->collecting = true;
+        client->markerBack = false;
+        client->marker = marker;
+        client->heldTopics.clear();
+    }
+    mosquitto_message_callback_set(client->handle, OnMessage);
+    bool back = false;
+    bool subscribed = true;
+    for (const std::string &filter : filters)
+        subscribed = subscribed && mosquitto_subscribe(client->handle, nullptr, filter.c_str(), 1) == MOSQ_ERR_SUCCESS;
+    if (subscribed &&
+        mosquitto_publish(client->handle, nullptr, marker.topic.c_str(), static_cast<int>(marker.payload.size()),
+                          marker.payload.data(), 1, true) == MOSQ_ERR_SUCCESS) {
+        std::unique_lock<std::mutex> lock(client->mutex);
+        back = client->answered.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return client->markerBack; });
+    }
+    for (const std::string &filter : filters) mosquitto_unsubscribe(client->handle, nullptr, filter.c_str());
+    std::lock_guard<std::mutex> lock(client->mutex);
+    client->collecting = false;
+    *topics = client->heldTopics;
+    return back;
+}
+
+unsigned long MqttDrain(MqttClient *client, int waitMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    const auto open = [client] { return client->published.load() - client->acknowledged.load(); };
+    while (open() > 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return open();
+}
+
 void MqttDisconnect(MqttClient *client) {
+    // The network loop ends by itself once the DISCONNECT has gone out, with
+    // whatever it still had to write written first.
     mosquitto_disconnect(client->handle);
-    Free(client);
+    mosquitto_loop_stop(client->handle, false);
+    mosquitto_destroy(client->handle);
+    delete client;
 }
 
 }  // namespace zelhost

@@ -28,16 +28,20 @@ PointWatch StartWatch(const ReadPoint &read) {
     return watch;
 }
 
-std::vector<SeenChange> Look(PointWatch &watch, const ReadPoint &read) {
-    std::vector<SeenChange> changes;
-    for (std::size_t i = 0; i < watch.addresses.size(); ++i) {
-        const int value = read(watch.addresses[i]);
-        if (value == watch.values[i]) continue;
-        changes.push_back({watch.addresses[i], watch.values[i], value});
-        watch.values[i] = value;
-        watch.history[watch.addresses[i]].push_back(value);
+std::size_t WatchIndex(const std::string &address) {
+    const auto digits = [&](std::size_t at, std::size_t count) {
+        std::size_t value = 0;
+        for (std::size_t i = at; i < at + count; ++i) value = value * 10 + static_cast<std::size_t>(address[i] - '0');
+        return value;
+    };
+    return ((digits(0, 2) - 1) * 8 + (digits(2, 2) - 1)) * 151 + digits(4, 3);
+}
+
+void Record(PointWatch &watch, const std::vector<SeenChange> &changes) {
+    for (const SeenChange &change : changes) {
+        watch.values[WatchIndex(change.address)] = change.after;
+        watch.history[change.address].push_back(change.after);
     }
-    return changes;
 }
 
 std::string NonZeroView(const PointWatch &watch, std::size_t limit) {

@@ -1,5 +1,5 @@
-// Watching the point status table as a host does, through ReadTag: which
-// points changed since the last look, the points that are not 0, and the
+// Watching the point status table: the value and the history of every
+// point as the messages changed them, the points that are not 0, and the
 // comparison of what was seen with what the panel side says it sent.
 #pragma once
 
@@ -30,9 +30,12 @@ struct SeenChange {
 // reach and ReadTag reads, in table order.
 const std::vector<std::string> &TableAddresses();
 
-// A watch of every table address; the first look is the baseline.
+// A watch of every table address; `read` gives the baseline.
 PointWatch StartWatch(const ReadPoint &read);
-std::vector<SeenChange> Look(PointWatch &watch, const ReadPoint &read);
+// The place of a table address in a watch.
+std::size_t WatchIndex(const std::string &address);
+// Records changes of table addresses (buses and slots 1-8, points 0-150).
+void Record(PointWatch &watch, const std::vector<SeenChange> &changes);
 
 // "0104130=1 0301148=1", at most `limit` points, then "(+N more)";
 // "(none)" when every point is 0.
@@ -47,10 +50,10 @@ struct SummaryRow {
 };
 
 // One row per point that was expected to change or did change. A point
-// matches when ReadTag gave values the panel sent, in their order, and ends
-// on the last one sent: a value replaced within one look, or within one read
-// of the driver when messages come back to back, is never seen; a value
-// never sent, a wrong order or a wrong end is a difference.
+// matches when the values seen are values the panel sent, in their order,
+// ending on the last one sent; it is all seen when every value sent was
+// seen. A value never sent, a wrong order, a wrong end or a value sent but
+// never seen is a difference.
 std::vector<SummaryRow> CompareWithSent(const std::vector<zeltools::Expectation> &expected,
                                         const std::map<std::string, std::vector<int>> &history);
 

@@ -1,6 +1,7 @@
 #include "tool_cli.h"
 
 #include <atomic>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 
@@ -26,17 +27,24 @@ std::string RangeText(double low, double high) {
 
 }  // namespace
 
+bool WholeNumber(std::string_view text, long long *value) {
+    if (text.empty()) return false;
+    const char *end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, *value);
+    return error == std::errc() && stop == end;
+}
+
 CLI::Validator NumberCheck(const char *what, long long low, long long high) {
     const std::string range = std::to_string(low) + "-" + std::to_string(high);
     return CLI::Validator(
         [=](std::string &text) -> std::string {
+            // Any run of digits is a number; one too large for a long long
+            // is out of range like any other.
             const std::size_t digits = text.size() > 0 && text[0] == '-' ? 1 : 0;
-            const bool isNumber = text.size() > digits && text.size() <= 19 &&
+            const bool isNumber = text.size() > digits &&
                                   text.find_first_not_of("0123456789", digits) == std::string::npos;
-            if (isNumber) {
-                const long long value = std::stoll(text);
-                if (value >= low && value <= high) return {};
-            }
+            long long value = 0;
+            if (isNumber && WholeNumber(text, &value) && value >= low && value <= high) return {};
             return NumberProblem(what, text, isNumber, range);
         },
         range);
@@ -61,6 +69,23 @@ CLI::Validator SecondsCheck(const char *what, double low, double high) {
         range);
 }
 
+namespace {
+
+// A key or section of a --config file that no option takes, named as the
+// file has it ("[publsh]", "brokr in [publish]"), not as the parser does.
+std::string ConfigFileProblem(const std::string &what) {
+    const std::string parser = "INI was not able to parse ";
+    if (what.compare(0, parser.size(), parser) != 0) return what;
+    std::string item = what.substr(parser.size());
+    if (item.size() > 3 && item.compare(item.size() - 3, 3, ".++") == 0)
+        return "--config: unknown section [" + item.substr(0, item.size() - 3) + "]";
+    const std::size_t dot = item.rfind('.');
+    if (dot == std::string::npos) return "--config: unknown key '" + item + "'";
+    return "--config: unknown key '" + item.substr(dot + 1) + "' in [" + item.substr(0, dot) + "]";
+}
+
+}  // namespace
+
 int ParseCommandLine(CLI::App &app, int argc, char **argv, std::string_view tool) {
     app.set_version_flag("--version", std::string(tool) + " " + ZEL_VERSION_TEXT, "Print the version and exit");
     try {
@@ -68,7 +93,7 @@ int ParseCommandLine(CLI::App &app, int argc, char **argv, std::string_view tool
     } catch (const CLI::ParseError &e) {
         if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
         // The message may echo anything the user typed: one line, escaped, cut.
-        std::string message = e.what();
+        std::string message = ConfigFileProblem(e.what());
         for (char &c : message)
             if (c == '\n' || c == '\r') c = ' ';
         return Fail(tool, ShownText(message, 300) + " (see " + std::string(tool) + " --help)");

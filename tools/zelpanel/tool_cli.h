@@ -30,6 +30,9 @@ int Fail(std::string_view tool, const std::string &message, int code = kExitBadI
 // "WHAT '70000' out of range 50-65535". Whole numbers, and seconds
 // (plain decimals).
 CLI::Validator NumberCheck(const char *what, long long low, long long high);
+// The whole text as a decimal number, optionally negative; false for
+// anything else, and for a number too large for a long long.
+bool WholeNumber(std::string_view text, long long *value);
 CLI::Validator SecondsCheck(const char *what, double low, double high);
 
 // The serial line options of both tools; ranges are the driver's fields.
