@@ -26,10 +26,28 @@ inline std::size_t Entry(int bus, int slot, int point) {
 inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // ---------------------------------------------------------------------------
+// The channel's diagnostic tags: read like Regular points (type code 0);
+// their values come from the channel's line, not from the table.
+
+inline bool IsDiagnosticTag(const char *text) {
+    for (const char *name : {"LINK", "SILENCE", "MESSAGES", "LOSSES", "NOISE"})
+        if (std::strcmp(text, name) == 0) return true;
+    return false;
+}
+
+// A diagnostic tag's value on a block that no OpenChannel has begun: no
+// port, never heard, nothing counted.
+inline int DiagnosticValueBeforeOpening(const char *text) {
+    if (std::strcmp(text, "LINK") == 0) return 2;
+    return std::strcmp(text, "SILENCE") == 0 ? 65535 : 0;
+}
+
+// ---------------------------------------------------------------------------
 // ValidateAddress: 0 when the text is an acceptable address for the type
 // code, 1 otherwise.
 
 inline int32_t ValidateAddress(const char *text, int32_t typeCode) {
+    if (IsDiagnosticTag(text)) return typeCode == 0 ? 0 : 1;
     const std::size_t length = std::strlen(text);
     if (length >= 12 || length != 7) return 1;
     for (std::size_t i = 0; i < 7; ++i)
@@ -50,8 +68,11 @@ inline int32_t ValidateAddress(const char *text, int32_t typeCode) {
 // entry of the table).
 
 inline constexpr int kAnyValue = -1;
+// A diagnostic tag: its value is the channel's, not the table's.
+inline constexpr int kDiagnosticValue = -2;
 
 inline int ReadTagValue(const char *text, const uint8_t *table) {
+    if (IsDiagnosticTag(text)) return kDiagnosticValue;
     const std::size_t length = std::strlen(text);
     for (std::size_t i = 0; i < length; ++i)
         if (!IsDigit(text[i])) return 1;

@@ -14,6 +14,8 @@ GatewayCommand *AddGatewayCommand(CLI::App &app) {
     static GatewayCommand gateway;
     gateway.command = app.add_subcommand("publish", "The MQTT gateway (Linux only)");
     gateway.command->group("");  // not listed: there is nothing to run here
+    // The Linux command's options are taken unread: the same answer whatever follows.
+    gateway.command->fallthrough(false);
     gateway.command->allow_extras();
     return &gateway;
 }
