@@ -52,9 +52,7 @@ struct GatewayCommand {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using zeltools::Fail;
 
-constexpr std::string_view kTool = "zelhost";
 constexpr const char *kPasswordVariable = "ZELHOST_MQTT_PASSWORD";
 // The diagnostic tags are looked at this often, and published when changed.
 constexpr auto kDiagnosticsEvery = std::chrono::seconds(1);
