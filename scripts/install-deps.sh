@@ -14,7 +14,9 @@ for group in "${groups[@]}"; do
         linux) packages+=(cmake ninja-build g++ make pkg-config googletest libgtest-dev libgmock-dev
                           libbenchmark-dev libcli11-dev socat procps
                           libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl
-                          dpkg-dev lintian) ;;  # the Debian package: dpkg-shlibdeps, its check
+                          dpkg-dev lintian  # the Debian package: dpkg-shlibdeps, its check
+                          help2man          # the tools' manual pages, made from their help
+                          python3) ;;       # a terminal for the console tests (pty module)
         windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 socat
                             zip)  # zip: the release zip (packaging/make-zip.cmake)
                  need_i386=1 ;;

@@ -284,9 +284,15 @@ port_lost_and_back)
     link=$(mktemp -u /tmp/XXXXXX)  # 11 characters: fits the driver's port field
     start_panel send --pty --timeout $units --hold 60 "ckt bus=1 slot=4 point=130"
     ln -s "/dev/$port" "$link"
-    "$bin/zelhost" monitor --port "$link" --timeout $units >"$work/host.out" 2>&1 &
+    printf '0104130,Boiler room\n' >"$work/points.csv"
+    "$bin/zelhost" monitor --port "$link" --timeout $units --points "$work/points.csv" --events "$work/events.jsonl" \
+        >"$work/host.out" 2>&1 &
     host=$!
-    wait_for '0104130  CKT           0 -> 1' || fail "the first event was not shown"
+    wait_for '0104130  CKT           0 -> 1  Boiler room$' || fail "the first event was not shown with its name"
+    # SIGUSR1 lists the active points at once, grouped, with their names.
+    kill -USR1 "$host"
+    wait_for '^    0104130  CKT           1  Boiler room$' || fail "SIGUSR1 gave no listing"
+    grep -q '^  bus 01, slot 04$' "$work/host.out" || fail "the listing is not grouped by bus and slot"
     rm "$link"
     kill "$panel_pid"
     finish_panel
@@ -301,6 +307,30 @@ port_lost_and_back)
     wait "$host" || fail "zelhost exited with $? after Ctrl-C"
     host=
     finish_panel
+    # The history holds the start, the changes, the loss and the return, and the stop, in that order.
+    grep -o '"monitor":"[a-z]*"\|"line":"[a-z]*"\|"name":"Boiler room"\|"address":"0301148"' "$work/events.jsonl" | tr '\n' ' ' \
+        >"$work/history.txt"
+    grep -qx '"monitor":"start" "name":"Boiler room" "line":"lost" "line":"back" "address":"0301148" "monitor":"stop" ' \
+        "$work/history.txt" || fail "the history is $(cat "$work/history.txt")"
+    ;;
+walk_test)
+    # A walk test: two of three named points trip. Enter on the terminal
+    # lists the active points and the sheet; at the end the sheet names the
+    # point that never reported, and the exit status says the test is not done.
+    printf '%s\r\n' '"0104130","Boiler room, east",ckt' '0201005,Lobby,REGULAR' '0301148,Panel battery,Battery' \
+        >"$work/points.csv"
+    start_panel send --pty --timeout $units "ckt bus=1 slot=4 point=130" "wait 1" "bit0 bus=2 slot=1 point=5"
+    status=0
+    /usr/bin/python3 "$(dirname "$0")/on_terminal.py" '0 -> 1  Boiler room, east' "$bin/zelhost" monitor --port "$port" \
+        --timeout $units --idle 1.5 --points "$work/points.csv" --walk-test >"$work/host.out" || status=$?
+    finish_panel
+    [ "$status" -eq 1 ] || fail "zelhost monitor exited with $status, not 1"
+    # Enter, before the second point tripped: one point reported so far.
+    wait_for '^walk test: 1 of 3 named points reported$' || fail "Enter gave no sheet"
+    grep -Eq '^  20[0-9-]+T[0-9:.]+Z  0201005  Regular +Lobby +0 -> 1$' "$work/host.out" || fail "the sheet lacks the lobby"
+    grep -q '^walk test: 2 of 3 named points reported$' "$work/host.out" || fail "no final sheet"
+    grep -A1 '^never reported: 1$' "$work/host.out" | grep -Eq '^  0301148  Battery +Panel battery$' ||
+        fail "the sheet does not name the battery"
     ;;
 *)
     echo "unknown scenario $scenario"

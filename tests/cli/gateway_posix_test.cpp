@@ -30,6 +30,16 @@ TEST_P(PointsFile, IsAcceptedOrRefusedWithItsLine) {
     EXPECT_EQ(points.size(), ok ? c.points : 0u);
 }
 
+TEST(PointsFile, QuotedFieldsKeepTheirCommasAndQuotes) {
+    std::vector<NamedPoint> points;
+    std::string error;
+    ASSERT_TRUE(ParsePointsFile("\"0101001\" , \"Lobby, north\",REGULAR\n0101002,\"Say \"\"hi\"\"\"\n", &points, &error)) << error;
+    ASSERT_EQ(points.size(), 2u);
+    EXPECT_EQ(points[0].name, "Lobby, north");
+    EXPECT_EQ(points[0].type, "Regular");
+    EXPECT_EQ(points[1].name, "Say \"hi\"");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, PointsFile,
     testing::Values(
@@ -48,7 +58,13 @@ INSTANTIATE_TEST_SUITE_P(
                    "line 1: 'fire' is not a Home Assistant binary sensor device class (smoke, heat, problem, safety, battery, ...)"},
         // A file saved as Latin-1 by a Windows editor: refused, the line named.
         PointsCase{"Latin1Name", "0104130,Lobby\n0104001,B\xFCro\n", 0, "line 2: the name is not UTF-8: save the file as UTF-8"},
-        PointsCase{"Utf8Name", "0104001,B\xC3\xBCro \xE2\x80\x94 Nord\n", 1, nullptr}),
+        PointsCase{"Utf8Name", "0104001,B\xC3\xBCro \xE2\x80\x94 Nord\n", 1, nullptr},
+        // As Excel saves a sheet: quoted fields, commas and quotes within, any case of type.
+        PointsCase{"QuotedWrongType", "\"0101001\",\"Lobby, north\",\"REGULAR\"\r\n\"0101002\",\"Say \"\"hi\"\"\",line shorted\r\n", 0,
+                   "line 2: 0101002 is a Regular point, not line shorted"},
+        PointsCase{"AnyCaseOfType", "0101141,Riser,line SHORTED\n0101148,Battery,battery\n", 2, nullptr},
+        PointsCase{"QuoteNotClosed", "\"0101001,Lobby\n", 0, "line 1: a quote is not closed"},
+        PointsCase{"TextAfterQuote", "\"0101001\"1,Lobby\n", 0, "line 1: text after a closing quote"}),
     [](const testing::TestParamInfo<PointsCase> &info) { return std::string(info.param.name); });
 
 Gateway SiteGateway() {
@@ -59,7 +75,7 @@ Gateway SiteGateway() {
     GatewayChannel channel;
     channel.number = 3;
     channel.port = "pts/1";
-    channel.named.push_back({"0104130", "Lobby \"A\"", "CKT"});
+    channel.named.push_back({"0104130", "Lobby \"A\"", "CKT", ""});
     gateway.channels.push_back(channel);
     return gateway;
 }

@@ -6,6 +6,7 @@
 
 #include "message_changes.h"
 #include "point_watch.h"
+#include "walk_test.h"
 
 namespace {
 
@@ -72,6 +73,38 @@ TEST(PointWatch, NonZeroViewIsCompact) {
     const PointWatch watch = StartWatch(table.Reader());
     EXPECT_EQ(NonZeroView(watch, 2), "0301011=1 0301012=2 (+2 more)");
     EXPECT_EQ(NonZeroView(watch, 10), "0301011=1 0301012=2 0301013=3 0301015=1");
+}
+
+TEST(PointWatch, ListsEveryActivePointByBusAndSlotWithItsName) {
+    FakeTable table;
+    // More points than the compact view shows, on two slots of two buses.
+    for (int point = 1; point <= 30; ++point) table.values["0302" + std::string(point < 10 ? "00" : "0") + std::to_string(point)] = 1;
+    table.values["0104130"] = 2;
+    const PointWatch watch = StartWatch(table.Reader());
+    const std::vector<std::string> lines = ActivePointLines(watch, {{"0104130", "Boiler room", "CKT", ""}});
+    ASSERT_EQ(lines.size(), 1u + 2 + 31);
+    EXPECT_EQ(lines[0], "active points: 31");
+    EXPECT_EQ(lines[1], "  bus 01, slot 04");
+    EXPECT_EQ(lines[2], "    0104130  CKT           2  Boiler room");
+    EXPECT_EQ(lines[3], "  bus 03, slot 02");
+    EXPECT_EQ(lines.back(), "    0302030  Regular       1");
+    EXPECT_EQ(ActivePointLines(StartWatch(FakeTable{}.Reader()), {}), std::vector<std::string>{"active points: none"});
+}
+
+TEST(PointWatch, WalkSheetShowsWhoReportedInOrderAndWhoNever) {
+    const std::vector<NamedPoint> named = {{"0101001", "Hall", "Regular", ""}, {"0104130", "Boiler", "CKT", ""},
+                                           {"0301148", "Battery", "Battery", ""}};
+    WalkTest walk = StartWalkTest(named);
+    const auto at = std::chrono::system_clock::time_point(std::chrono::milliseconds(1765257030123));
+    NoteWalkChanges(walk, {{"0104130", 0, 1}, {"0202002", 0, 1}}, at);
+    NoteWalkChanges(walk, {{"0101001", 0, 2}, {"0104130", 1, 0}}, at + std::chrono::seconds(5));
+    EXPECT_EQ(NeverReported(walk), 1u);
+    EXPECT_EQ(WalkSheetLines(walk), (std::vector<std::string>{
+                                        "walk test: 2 of 3 named points reported",
+                                        "  2025-12-09T05:10:30.123Z  0104130  CKT           Boiler   0 -> 1 -> 0",
+                                        "  2025-12-09T05:10:35.123Z  0101001  Regular       Hall     0 -> 2",
+                                        "never reported: 1",
+                                        "  0301148  Battery       Battery"}));
 }
 
 TEST(PointWatch, SummaryComparesSequencesPerPoint) {

@@ -44,19 +44,43 @@ check_service() {
     grep -q "/1/point/0104130 1  (retained)" "$work/gateway" || { cat "$work/gateway"; fail "the service's command as zelwnqx"; }
 }
 
+# The manual pages read without a warning of man's, and zelhost's names
+# every command; the installed completions offer the commands and each
+# command's options.
+check_manuals_and_completion() {
+    local tool command
+    for tool in zelhost zelpanel; do
+        LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "/usr/share/man/man1/$tool.1.gz" >"$work/man-$tool" 2>"$work/warnings" ||
+            fail "man $tool"
+        [ ! -s "$work/warnings" ] || { cat "$work/warnings"; fail "man warns about $tool(1)"; }
+    done
+    for command in info monitor read validate publish; do
+        grep -q "^ZELHOST ${command^^}\$" "$work/man-zelhost" || fail "zelhost(1) does not describe $command"
+    done
+    complete_with() {
+        bash -c '. /usr/share/bash-completion/completions/$1; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
+                 "_${COMP_WORDS[0]}"; echo "${COMPREPLY[*]}"' completion "$@"
+    }
+    [ "$(complete_with zelhost zelhost mon)" = monitor ] || fail "completion of zelhost's commands"
+    [ "$(complete_with zelhost zelhost monitor --wa)" = --walk-test ] || fail "completion of monitor's options"
+    [ "$(complete_with zelpanel zelpanel send --pt)" = --pty ] || fail "completion of zelpanel's options"
+}
+
 case $kind in
 deb)
     [ "$(id -u)" -eq 0 ] || { echo "skipped: installing the package needs root"; exit 77; }
     dpkg-query -W -f='${Status}' zelwnqx 2>/dev/null | grep -q "ok installed" &&
         { echo "skipped: zelwnqx is installed on this machine, and stays so"; exit 77; }
     package "$work"
-    lintian --fail-on error "$work"/zelwnqx_"$version"_*.deb 2>/dev/null || fail "lintian found errors"
+    lintian --fail-on error,warning "$work"/zelwnqx_"$version"_*.deb >"$work/lintian" 2>&1 ||
+        { cat "$work/lintian"; fail "lintian found errors or warnings"; }
     installed=1
     dpkg -i "$work"/zelwnqx_"$version"_*.deb >"$work/log" 2>&1 || { cat "$work/log"; fail "dpkg -i"; }
     /usr/bin/zelhost info >"$work/info" 2>&1
     check_info "/usr/lib/[^/]+/zelwnqx/libzelwnqx.so$"
     "$extra" random_soak /usr/bin || fail "the installed tools' exchange"
     check_service
+    check_manuals_and_completion
     dpkg -P zelwnqx >/dev/null && installed=0 && [ ! -e /usr/bin/zelhost ] || fail "dpkg -P"
     ! getent passwd zelwnqx >/dev/null || fail "the purge left the user zelwnqx"
     ;;

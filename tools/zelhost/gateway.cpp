@@ -3,58 +3,17 @@
 #include <cstdio>
 #include <set>
 
+#include "event_json.h"
 #include "host_session.h"
 #include "traffic_file.h"
 
 namespace zelhost {
 namespace {
 
-std::string Trimmed(std::string_view text) {
-    const std::size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos) return "";
-    const std::size_t last = text.find_last_not_of(" \t\r");
-    return std::string(text.substr(first, last - first + 1));
-}
-
-std::vector<std::string> Fields(const std::string &line) {
-    std::vector<std::string> fields;
-    std::size_t at = 0;
-    for (;;) {
-        const std::size_t comma = line.find(',', at);
-        fields.push_back(Trimmed(std::string_view(line).substr(at, comma == std::string::npos ? std::string::npos : comma - at)));
-        if (comma == std::string::npos) return fields;
-        at = comma + 1;
-    }
-}
-
-bool UsableName(const std::string &name) {
-    if (name.empty() || name.size() > 64) return false;
-    for (unsigned char c : name)
-        if (c < 0x20 || c == 0x7F || c == '/' || c == '+' || c == '#') return false;
-    return true;
-}
-
-// Home Assistant's binary sensor device classes.
-constexpr const char *kDeviceClasses[] = {
-    "battery", "battery_charging", "carbon_monoxide", "cold", "connectivity", "door", "garage_door", "gas",
-    "heat", "light", "lock", "moisture", "motion", "moving", "occupancy", "opening", "plug", "power",
-    "presence", "problem", "running", "safety", "smoke", "sound", "tamper", "update", "vibration", "window"};
-
-bool KnownDeviceClass(const std::string &name) {
-    for (const char *known : kDeviceClasses)
-        if (name == known) return true;
-    return false;
-}
-
 std::string ChannelTopic(const Gateway &gateway, std::size_t channel) {
     return gateway.prefix + "/" + std::to_string(gateway.channels[channel].number);
 }
 
-const NamedPoint *NameOf(const GatewayChannel &channel, const std::string &address) {
-    for (const NamedPoint &point : channel.named)
-        if (point.address == address) return &point;
-    return nullptr;
-}
 
 // Letters, digits and '_': what a discovery id may hold.
 std::string IdOf(std::string_view text) {
@@ -124,77 +83,7 @@ void Queue(Gateway &gateway, const Publication &event) {
 
 }  // namespace
 
-bool ParsePointsFile(const std::string &text, std::vector<NamedPoint> *points, std::string *error) {
-    std::vector<NamedPoint> read;
-    std::set<std::string> names, addresses;
-    std::size_t lineNumber = 0, at = 0;
-    // A byte-order mark, as Windows editors write one.
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) at = 3;
-    while (at <= text.size()) {
-        const std::size_t end = text.find('\n', at);
-        const std::string line = Trimmed(std::string_view(text).substr(at, end == std::string::npos ? std::string::npos : end - at));
-        at = end == std::string::npos ? text.size() + 1 : end + 1;
-        ++lineNumber;
-        if (line.empty() || line[0] == '#') continue;
-        const auto fail = [&](const std::string &why) {
-            *error = "line " + std::to_string(lineNumber) + ": " + why;
-            return false;
-        };
-        const std::vector<std::string> fields = Fields(line);
-        if (fields.size() < 2 || fields.size() > 4) return fail("expected address,name[,type[,device class]]");
-        NamedPoint point{fields[0], fields[1], AddressTypeOf(fields[0]), fields.size() == 4 ? fields[3] : ""};
-        if (!IsAddressText(point.address)) return fail("'" + point.address + "' is not a seven-digit address BBSSPPP");
-        if (point.type == "-") return fail(point.address + " is not a tag address of any type");
-        if (!IsUtf8(point.name)) return fail("the name is not UTF-8: save the file as UTF-8");
-        if (!UsableName(point.name))
-            return fail("name '" + point.name + "' must be 1-64 characters without '/', '+', '#' or control characters");
-        if (fields.size() >= 3 && !fields[2].empty() && fields[2] != point.type)
-            return fail(point.address + " is a " + point.type + " point, not " + fields[2]);
-        if (!point.deviceClass.empty() && !KnownDeviceClass(point.deviceClass))
-            return fail("'" + point.deviceClass + "' is not a Home Assistant binary sensor device class (smoke, heat, "
-                        "problem, safety, battery, ...)");
-        if (!names.insert(point.name).second) return fail("name '" + point.name + "' is given twice");
-        if (!addresses.insert(point.address).second) return fail(point.address + " is named twice");
-        read.push_back(point);
-    }
-    points->insert(points->end(), read.begin(), read.end());
-    return true;
-}
 
-bool IsUtf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
-        const unsigned char lead = byte(i);
-        std::size_t length = 0;
-        uint32_t code = 0;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            code = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            code = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            code = lead & 0x07;
-        } else {
-            return false;
-        }
-        if (i + length > text.size()) return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            if ((byte(i + k) & 0xC0) != 0x80) return false;
-            code = (code << 6) | (byte(i + k) & 0x3F);
-        }
-        const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-        i += length;
-    }
-    return true;
-}
 
 std::string PrefixProblem(const std::string &prefix) {
     if (prefix.empty()) return "--prefix may not be empty";
@@ -209,27 +98,6 @@ std::string DefaultPrefix(const std::string &hostName) { return "zelwnqx/" + hos
 
 std::string StatusTopic(const Gateway &gateway) { return gateway.prefix + "/status"; }
 
-std::string JsonString(std::string_view text) {
-    std::string json = "\"";
-    for (const unsigned char c : text) {
-        switch (c) {
-            case '"': json += "\\\""; break;
-            case '\\': json += "\\\\"; break;
-            case '\n': json += "\\n"; break;
-            case '\r': json += "\\r"; break;
-            case '\t': json += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                    json += escaped;
-                } else {
-                    json += static_cast<char>(c);
-                }
-        }
-    }
-    return json + "\"";
-}
 
 std::vector<Publication> StartPublications(const Gateway &gateway) {
     std::vector<Publication> start{{StatusTopic(gateway), "online", 1, true}};
@@ -270,15 +138,10 @@ std::vector<Publication> PointChange(const Gateway &gateway, std::size_t channel
     const std::string base = ChannelTopic(gateway, channel);
     const std::string value = std::to_string(after);
     std::vector<Publication> changes{{base + "/point/" + address, value, 1, true}};
-    const NamedPoint *named = NameOf(gateway.channels[channel], address);
+    const NamedPoint *named = NamedPointAt(gateway.channels[channel].named, address);
     if (named != nullptr) changes.push_back({base + "/named/" + named->name, value, 1, true});
-    const std::string type = AddressTypeOf(address);
-    std::string event = "{\"time\":" + JsonString(zeltools::UtcTimeText(when)) +
-                        ",\"channel\":" + std::to_string(gateway.channels[channel].number) +
-                        ",\"port\":" + JsonString(gateway.channels[channel].port) + ",\"address\":" + JsonString(address) +
-                        ",\"type\":" + (type == "-" ? std::string("null") : JsonString(type)) +
-                        (named != nullptr ? ",\"name\":" + JsonString(named->name) : std::string()) +
-                        ",\"old\":" + std::to_string(before) + ",\"new\":" + value + "}";
+    const std::string event = PointEventJson(
+        {when, gateway.channels[channel].number, gateway.channels[channel].port, address, named, before, after});
     changes.push_back({base + "/events", event, 1, false});
     return changes;
 }

@@ -25,6 +25,9 @@
 #include <string_view>
 #include <vector>
 
+#include "event_json.h"
+#include "points_file.h"
+
 namespace zelhost {
 
 struct Publication {
@@ -33,24 +36,6 @@ struct Publication {
     int qos = 1;
     bool retain = true;
 };
-
-struct NamedPoint {
-    std::string address;
-    std::string name;
-    std::string type;         // the address's type: Regular, CKT, Line Shorted or Battery
-    std::string deviceClass;  // Home Assistant's binary sensor device class, or none
-};
-
-// A points file: "address,name[,type[,device class]]" a line; blank lines
-// and lines that begin with '#' are skipped. Names are UTF-8 topic levels:
-// not empty, no '/', '+', '#' or control characters, each once. The device
-// class is one of Home Assistant's binary sensor classes. False with
-// "line N: reason".
-bool ParsePointsFile(const std::string &text, std::vector<NamedPoint> *points, std::string *error);
-
-// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or
-// code points above U+10FFFF), as MQTT topics and JSON need.
-bool IsUtf8(std::string_view text);
 
 // What is wrong with a topic prefix, or empty: it must be UTF-8, not empty,
 // not begin with '$' (the broker's own topics), not end with '/', and hold
@@ -80,8 +65,6 @@ struct Gateway {
 std::string DefaultPrefix(const std::string &hostName);
 std::string StatusTopic(const Gateway &gateway);
 
-// A JSON string literal of `text`.
-std::string JsonString(std::string_view text);
 
 // What the gateway publishes as it starts: online, each channel's line up,
 // its named points at 0 (as OpenChannel leaves them), and the discovery

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "host_session.h"
+
 namespace zelhost {
 
 const std::vector<std::string> &TableAddresses() {
@@ -57,6 +59,30 @@ std::string NonZeroView(const PointWatch &watch, std::size_t limit) {
     if (total == 0) return "(none)";
     if (total > shown) text += " (+" + std::to_string(total - shown) + " more)";
     return text;
+}
+
+std::vector<std::string> ActivePointLines(const PointWatch &watch, const std::vector<NamedPoint> &names,
+                                          const std::string &title) {
+    std::vector<std::string> lines{title + ": "};
+    std::size_t active = 0;
+    std::string group;
+    for (std::size_t i = 0; i < watch.addresses.size(); ++i) {
+        if (watch.values[i] == 0) continue;
+        ++active;
+        const std::string &address = watch.addresses[i];
+        // The table's order is bus, slot, point: each group comes whole.
+        if (address.compare(0, 4, group) != 0) {
+            group = address.substr(0, 4);
+            lines.push_back("  bus " + group.substr(0, 2) + ", slot " + group.substr(2, 2));
+        }
+        const NamedPoint *named = NamedPointAt(names, address);
+        char line[160];
+        std::snprintf(line, sizeof line, "    %s  %-13s %d%s%s", address.c_str(), AddressTypeOf(address), watch.values[i],
+                      named != nullptr ? "  " : "", named != nullptr ? named->name.c_str() : "");
+        lines.emplace_back(line);
+    }
+    lines.front() += active == 0 ? "none" : std::to_string(active);
+    return lines;
 }
 
 std::vector<SummaryRow> CompareWithSent(const std::vector<zeltools::Expectation> &expected,

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "points_file.h"
 #include "traffic_file.h"
 
 namespace zelhost {
@@ -40,6 +41,16 @@ void Record(PointWatch &watch, const std::vector<SeenChange> &changes);
 // "0104130=1 0301148=1", at most `limit` points, then "(+N more)";
 // "(none)" when every point is 0.
 std::string NonZeroView(const PointWatch &watch, std::size_t limit);
+
+// Every point that is not 0, grouped by bus and slot, one line each with
+// its type, value and the name `names` gives it:
+//   active points: 2
+//     bus 01, slot 04
+//       0104130  CKT            1  Boiler room
+//       0104131  CKT            2
+// `title` replaces "active points" (a port's name is added with several).
+std::vector<std::string> ActivePointLines(const PointWatch &watch, const std::vector<NamedPoint> &names,
+                                          const std::string &title = "active points");
 
 struct SummaryRow {
     std::string address;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "bash_completion.h"
 #include "wire_text.h"
 #include "zel_version.h"
 
@@ -88,6 +89,13 @@ std::string ConfigFileProblem(const std::string &what) {
 
 int ParseCommandLine(CLI::App &app, int argc, char **argv, std::string_view tool) {
     app.set_version_flag("--version", std::string(tool) + " " + ZEL_VERSION_TEXT, "Print the version and exit");
+    app.name(std::string(tool));  // the usage line names the tool, not the path it was started by
+    app.set_help_all_flag("--help-all", "Print the help of every command and exit");
+    // For the package: the completion script, made from the options as defined.
+    if (argc == 2 && std::string_view(argv[1]) == "--bash-completion") {
+        std::fputs(BashCompletion(app, tool).c_str(), stdout);
+        return kExitOk;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {

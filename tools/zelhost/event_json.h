@@ -1,0 +1,37 @@
+// Events as JSON objects, one a line: the gateway publishes point changes
+// in this form, and monitor's event history holds the same objects, with
+// line losses and returns and its own start and stop beside them.
+//   {"time":"2026-12-09T05:10:30.123Z","channel":1,"port":"pts/3","address":"0104130",
+//    "type":"CKT","name":"Lobby","old":0,"new":1}          (name only for a named point)
+//   {"time":...,"channel":1,"port":"pts/3","line":"lost"}  (or "back")
+//   {"time":...,"monitor":"start","ports":["pts/3"]}      (or "stop")
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "points_file.h"
+
+namespace zelhost {
+
+// A JSON string literal of `text`.
+std::string JsonString(std::string_view text);
+
+struct PointEvent {
+    std::chrono::system_clock::time_point when;
+    int channel = 1;   // the host's channel number
+    std::string port;  // the driver's port name
+    std::string address;
+    const NamedPoint *named = nullptr;
+    int before = 0;
+    int after = 0;
+};
+std::string PointEventJson(const PointEvent &event);
+
+std::string LineEventJson(std::chrono::system_clock::time_point when, int channel, const std::string &port, bool back);
+
+std::string MonitorEventJson(std::chrono::system_clock::time_point when, bool start, const std::vector<std::string> &ports);
+
+}  // namespace zelhost
