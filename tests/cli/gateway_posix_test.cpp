@@ -62,7 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
         // As Excel saves a sheet: quoted fields, commas and quotes within, any case of type.
         PointsCase{"QuotedWrongType", "\"0101001\",\"Lobby, north\",\"REGULAR\"\r\n\"0101002\",\"Say \"\"hi\"\"\",line shorted\r\n", 0,
                    "line 2: 0101002 is a Regular point, not line shorted"},
-        PointsCase{"AnyCaseOfType", "0101141,Riser,line SHORTED\n0101148,Battery,battery\n", 2, nullptr},
+        PointsCase{"AnyCaseOfType", "Address,Name,Type\r\n0101141,Riser,line SHORTED\n0101148,Battery,battery\n", 2, nullptr},
+        PointsCase{"HeadingOnlyFirst", "0101141,Riser\naddress,name\n", 0, "line 2: 'address' is not a seven-digit address BBSSPPP"},
         PointsCase{"QuoteNotClosed", "\"0101001,Lobby\n", 0, "line 1: a quote is not closed"},
         PointsCase{"TextAfterQuote", "\"0101001\"1,Lobby\n", 0, "line 1: text after a closing quote"}),
     [](const testing::TestParamInfo<PointsCase> &info) { return std::string(info.param.name); });

@@ -90,6 +90,7 @@ bool ParsePointsFile(const std::string &text, std::vector<NamedPoint> *points, s
     std::vector<NamedPoint> read;
     std::set<std::string> names, addresses;
     std::size_t lineNumber = 0, at = 0;
+    bool anyRow = false;
     // A byte-order mark, as Windows editors write one.
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) at = 3;
     while (at <= text.size()) {
@@ -105,6 +106,10 @@ bool ParsePointsFile(const std::string &text, std::vector<NamedPoint> *points, s
         std::vector<std::string> fields;
         std::string why;
         if (!SplitFields(line, &fields, &why)) return fail(why);
+        // A sheet's first row may name its columns.
+        const bool firstRow = !anyRow;
+        anyRow = true;
+        if (firstRow && SameIgnoringCase(fields[0], "address")) continue;
         if (fields.size() < 2 || fields.size() > 4) return fail("expected address,name[,type[,device class]]");
         NamedPoint point{fields[0], fields[1], AddressTypeOf(fields[0]), fields.size() == 4 ? fields[3] : ""};
         if (!IsAddressText(point.address)) return fail("'" + point.address + "' is not a seven-digit address BBSSPPP");

@@ -17,7 +17,8 @@ struct NamedPoint {
 };
 
 // A points file: "address,name[,type[,device class]]" a line; blank lines
-// and lines that begin with '#' are skipped. Fields may be quoted as Excel
+// and lines that begin with '#' are skipped, and so is a first row that
+// names the columns ("address,name,..."). Fields may be quoted as Excel
 // writes them ("0101001","Lobby, north"; "" inside quotes is a quote), and
 // type names are taken in any case. Names are UTF-8 topic levels: not
 // empty, no '/', '+', '#' or control characters, each once. The device
