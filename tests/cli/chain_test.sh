@@ -141,6 +141,26 @@ undone_in_one_read)
     finish_panel
     grep -q '^summary: nothing was expected and nothing changed$' "$work/host2.out" || fail "a state of before was shown"
     ;;
+line_faults)
+    # Noise before every message: each is still applied, and the driver
+    # counts every byte of noise that zelpanel sent (and more when a read
+    # ends within a header or clear command: those bytes count too).
+    start_panel send --pty --timeout $units --noise --fault-seed 5 "ckt bus=1 slot=4 point=130" "battery bus=3" clear
+    "$bin/zelhost" monitor --port "$port" --timeout $units --idle 1.5 >"$work/host.out" ||
+        fail "zelhost monitor exited with $?"
+    finish_panel
+    noise=$(sed -En 's/^line faults: ([0-9]+) bytes? of noise, 0 bytes corrupted$/\1/p' "$panel_out")
+    [ "${noise:-0}" -gt 0 ] || fail "zelpanel sent no noise"
+    grep -Eq '  0301148  Battery +1 -> 0$' "$work/host.out" || fail "the messages were not all applied"
+    counted=$(sed -En 's/^line: LINK [01] (up|lost.*), SILENCE [0-9]+ s, MESSAGES 3, LOSSES [01], NOISE ([0-9]+)$/\2/p' "$work/host.out")
+    [ "${counted:-0}" -ge "$noise" ] || fail "the line summary does not show 3 messages and $noise bytes of noise or more"
+    # Every byte corrupted: no message is left, the driver drops it all.
+    start_panel send --pty --timeout $units --corrupt 1 "ckt bus=1 slot=4 point=130" "battery bus=3"
+    "$bin/zelhost" monitor --port "$port" --timeout $units --idle 1.5 >"$work/host2.out" 2>&1
+    finish_panel
+    grep -Eq "^line: LINK [01] (up|lost.*), SILENCE [0-9]+ s, MESSAGES 0, LOSSES [01], NOISE [1-9][0-9]*\$" "$work/host2.out" ||
+        fail "the corrupted messages were not all counted as noise"
+    ;;
 stable_path)
     # A path like /dev/serial/by-id/... reaches the driver as the device's name.
     start_panel send --pty --timeout $units "bit0 bus=1 slot=1 point=1"

@@ -1,12 +1,16 @@
 // zelpanel's messages: the readable events become the panel's records, the
 // driver's own decoder reads every message as zelpanel's table model says,
-// and bad events are refused with a reason.
+// bad events are refused with a reason, and line faults do what they say.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bitset>
 #include <cstring>
 #include <vector>
 
+#include "line_faults.h"
 #include "panel/decoder.h"
+#include "panel/framing.h"
 #include "panel_message.h"
 #include "panel_script.h"
 #include "zelwnqx.h"
@@ -179,6 +183,88 @@ TEST_F(DecoderAgreement, RandomTraffic) {
             ExpectAgreement("seed " + std::to_string(seed) + " message " + std::to_string(++sequence));
         }
     }
+}
+
+// Noise before every message, through the driver's own framing, with one or
+// two messages to a read (reads end in the pauses between them): every
+// message applied whole, every noise byte counted.
+TEST_F(DecoderAgreement, NoiseBeforeEveryMessage) {
+    LineFaults faults = StartLineFaults({0, true, 3});
+    zel::StreamState state;
+    zel::StreamTally total;
+    std::size_t noiseSent = 0;
+    std::string read;
+    const std::vector<PanelMessage> messages = RandomTraffic(11, 200, 15, true);
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        const FaultedBytes wire = WithLineFaults(faults, WireText(messages[i]));
+        read += wire.bytes;
+        noiseSent += wire.noiseBytes;
+        bool predicted = false;
+        ApplyMessage(model, messages[i], &predicted);
+        if (i % 3 == 0 && i + 1 < messages.size()) continue;
+        ASSERT_LE(read.size(), zel::ReadRoom(state));
+        std::memcpy(buffer.data() + zel::ReadOffset(state), read.data(), read.size());
+        const zel::StreamTally tally = zel::TakeReceived(buffer.data(), state, read.size(), table.data());
+        total.messages += tally.messages;
+        total.noiseBytes += tally.noiseBytes;
+        read.clear();
+    }
+    const zel::StreamTally last = zel::EndKeptText(buffer.data(), state, table.data());
+    EXPECT_EQ(total.messages + last.messages, messages.size());
+    EXPECT_EQ(total.noiseBytes + last.noiseBytes, noiseSent);
+    ExpectAgreement("after the noisy stream");
+}
+
+struct FaultCase {
+    const char *name;
+    FaultSettings settings;
+    bool messageKept;       // the message's own bytes go out as they were
+    bool everyByteChanged;  // by one bit each
+};
+
+class LineFaultCases : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(LineFaultCases, ChangeTheBytesAsSetAndAgainFromTheSameSeed) {
+    const FaultCase &c = GetParam();
+    LineFaults faults = StartLineFaults(c.settings), again = StartLineFaults(c.settings);
+    for (const PanelMessage &m : RandomTraffic(7, 50, 15, true)) {
+        const std::string wire = WireText(m);
+        const FaultedBytes f = WithLineFaults(faults, wire);
+        EXPECT_EQ(f.bytes, WithLineFaults(again, wire).bytes) << "the same seed gives the same faults";
+        ASSERT_EQ(f.bytes.size(), f.noiseBytes + wire.size());
+        EXPECT_EQ(f.noiseBytes > 0, c.settings.noise);
+        EXPECT_LE(f.noiseBytes, 8u);
+        for (std::size_t i = 0; i < f.noiseBytes; ++i)
+            ASSERT_EQ(std::string(" \t\n\v\f\r\0gh", 9).find(f.bytes[i]), std::string::npos)
+                << "noise byte " << int(f.bytes[i]) << " is white space or may begin a header or clear command";
+        if (c.messageKept) {
+            EXPECT_EQ(f.bytes.substr(f.noiseBytes), wire);
+        }
+        if (c.everyByteChanged) {
+            EXPECT_EQ(f.corruptedBytes, f.bytes.size());
+            for (std::size_t i = 0; i < wire.size(); ++i)
+                ASSERT_EQ(std::bitset<8>(static_cast<unsigned char>(f.bytes[f.noiseBytes + i] ^ wire[i])).count(), 1u);
+        } else if (c.messageKept) {
+            EXPECT_EQ(f.corruptedBytes, 0u);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LineFaults, LineFaultCases,
+    testing::Values(FaultCase{"none", {0, false, 1}, true, false}, FaultCase{"rate0", {0, false, 99}, true, false},
+                    FaultCase{"noise", {0, true, 1}, true, false}, FaultCase{"noise_seed42", {0, true, 42}, true, false},
+                    FaultCase{"rate1", {1, false, 1}, false, true}, FaultCase{"rate1_seed5", {1, false, 5}, false, true}),
+    [](const testing::TestParamInfo<FaultCase> &info) { return std::string(info.param.name); });
+
+TEST(LineFaults, RateIsTheShareOfBytesCorruptedAndSeedsDiffer) {
+    LineFaults faults = StartLineFaults({0.01, false, 1});
+    const FaultedBytes f = WithLineFaults(faults, std::string(100000, 'A'));
+    EXPECT_GT(f.corruptedBytes, 800u);
+    EXPECT_LT(f.corruptedBytes, 1200u);
+    EXPECT_EQ(static_cast<std::size_t>(std::count(f.bytes.begin(), f.bytes.end(), 'A')), 100000 - f.corruptedBytes);
+    LineFaults other = StartLineFaults({0.01, false, 2});
+    EXPECT_NE(WithLineFaults(other, std::string(100000, 'A')).bytes, f.bytes);
 }
 
 TEST(PanelModel, ReportsOnlyTheChangesOfEachMessage) {
