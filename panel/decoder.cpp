@@ -31,12 +31,6 @@ std::size_t ClearCommandIn(const char *bytes, std::size_t length) {
     return length;
 }
 
-// Bytes in [from, to) other than white space: what belongs to no message.
-std::size_t StrayBytes(const char *bytes, std::size_t from, std::size_t to) {
-    std::size_t stray = 0;
-    for (std::size_t i = from; i < to; ++i) stray += IsWhiteSpace(bytes[i]) ? 0 : 1;
-    return stray;
-}
 
 enum class MessageEnd { kComplete, kEndsEarly };
 
@@ -77,6 +71,12 @@ MessageEnd WalkRecords(const char *text, std::size_t length, OnRecord &&onRecord
 }
 
 }  // namespace
+
+std::size_t StrayBytes(const char *bytes, std::size_t from, std::size_t to) {
+    std::size_t stray = 0;
+    for (std::size_t i = from; i < to; ++i) stray += IsWhiteSpace(bytes[i]) ? 0 : 1;
+    return stray;
+}
 
 bool MessageHeaderAt(const char *bytes, std::size_t at, std::size_t end) {
     return end - at >= kMessageHeaderLength && std::memcmp(bytes + at, kMessageHeader, kMessageHeaderLength) == 0;

@@ -52,6 +52,9 @@ inline constexpr std::size_t kClearRunLength = 10;
 // Whether the header, or the clear command, begins at `at` of the bytes
 // before `end` (at <= end).
 bool MessageHeaderAt(const char *bytes, std::size_t at, std::size_t end);
+// Bytes in [from, to) other than white space: what counts as noise when
+// they belong to no message.
+std::size_t StrayBytes(const char *bytes, std::size_t from, std::size_t to);
 bool ClearCommandAt(const char *bytes, std::size_t at, std::size_t end);
 
 }  // namespace zel

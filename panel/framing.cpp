@@ -1,5 +1,6 @@
 #include "framing.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "decoder.h"
@@ -30,14 +31,18 @@ std::size_t CutBeginning(const char *buffer, std::size_t end) {
     return run < kClearRunLength ? run : 0;
 }
 
+
 // Decodes buffer[from, to) as one message, counted in `tally`; the byte at
-// `to` is the text's end for the time being.
-void DecodeRange(char *buffer, std::size_t from, std::size_t to, uint8_t *table, StreamTally &tally) {
+// `to` is the text's end for the time being. Its last `pending` bytes may
+// begin the next message, which the next read tells: not noise yet.
+void DecodeRange(char *buffer, std::size_t from, std::size_t to, uint8_t *table, StreamTally &tally,
+                 std::size_t pending = 0) {
     const char saved = buffer[to];
     buffer[to] = '\0';
     const DecodedPanelText decoded = DecodePanelText(buffer + from, to - from, table);
     if (decoded.kind != DecodedText::kNoMessage) ++tally.messages;
-    tally.noiseBytes += static_cast<uint32_t>(decoded.strayBytes);
+    const std::size_t notYet = std::min(decoded.strayBytes, StrayBytes(buffer, to - std::min(pending, to - from), to));
+    tally.noiseBytes += static_cast<uint32_t>(decoded.strayBytes - notYet);
     buffer[to] = saved;
 }
 
@@ -58,12 +63,16 @@ StreamTally TakeReceived(char *buffer, StreamState &state, std::size_t received,
     StreamTally tally;
     const std::size_t end = state.kept + received;
     std::size_t at = 0;
+    const std::size_t cut = CutBeginning(buffer, end);
     if (!state.keptMessage) {
         // The kept bytes were traced with the message they ended; what
-        // comes before the first beginning belongs to no message.
+        // comes before the first beginning belongs to no message, and kept
+        // bytes that began none (and may begin none still) were noise.
         const std::size_t traced = state.kept;
         at = NextBeginning(buffer, 0, end);
-        if (at > traced) DecodeRange(buffer, traced, at, table, tally);
+        const std::size_t settled = at == end ? std::min(traced, end - cut) : std::min(at, traced);
+        tally.noiseBytes += static_cast<uint32_t>(StrayBytes(buffer, 0, settled));
+        if (at > traced) DecodeRange(buffer, traced, at, table, tally, at == end ? cut : 0);
     }
     while (at < end) {
         const std::size_t next = NextBeginning(buffer, at + BeginningLength(buffer, at), end);
@@ -74,16 +83,18 @@ StreamTally TakeReceived(char *buffer, StreamState &state, std::size_t received,
             Keep(buffer, state, at, end, true);
             return tally;
         }
-        DecodeRange(buffer, at, next, table, tally);
+        DecodeRange(buffer, at, next, table, tally, next == end ? cut : 0);
         at = next;
     }
-    Keep(buffer, state, end - CutBeginning(buffer, end), end, false);
+    Keep(buffer, state, end - cut, end, false);
     return tally;
 }
 
 StreamTally EndKeptText(char *buffer, StreamState &state, uint8_t *table) {
     StreamTally tally;
     if (state.keptMessage) DecodeRange(buffer, 0, state.kept, table, tally);
+    // A beginning that the line never finished was noise.
+    if (!state.keptMessage) tally.noiseBytes += static_cast<uint32_t>(StrayBytes(buffer, 0, state.kept));
     DropKeptText(buffer, state);
     return tally;
 }

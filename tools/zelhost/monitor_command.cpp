@@ -54,16 +54,19 @@ void SummaryLine(FILE *out, const std::string &title, std::size_t rows, int diff
 }
 
 // The table of one port; returns the points that differ.
-int SummaryTable(FILE *out, const std::string &title, const std::vector<SummaryRow> &rows) {
+int SummaryTable(FILE *out, const std::string &title, const std::vector<SummaryRow> &rows,
+                 const std::vector<NamedPoint> &names) {
     std::fprintf(out, "%s: what the panel sent against what the driver applied\n", title.c_str());
     std::fprintf(out, "  %-8s %-13s %-12s %-12s\n", "address", "type", "sent", "applied");
     int differing = 0;
     for (const SummaryRow &row : rows) {
         // Every change is followed: a value sent and never applied is lost.
         differing += row.allSeen ? 0 : 1;
-        std::fprintf(out, "  %-8s %-13s %-12s %-12s %s\n", row.address.c_str(), AddressTypeOf(row.address),
+        const NamedPoint *named = NamedPointAt(names, row.address);
+        std::fprintf(out, "  %-8s %-13s %-12s %-12s %s%s%s\n", row.address.c_str(), AddressTypeOf(row.address),
                      ValuesText(row.sent).c_str(), ValuesText(row.read).c_str(),
-                     row.allSeen ? "ok" : row.matches ? "DIFFERS (some unseen)" : "DIFFERS");
+                     row.allSeen ? "ok" : row.matches ? "DIFFERS (some unseen)" : "DIFFERS", named != nullptr ? "  " : "",
+                     named != nullptr ? named->name.c_str() : "");
     }
     SummaryLine(out, title, rows.size(), differing);
     return differing;
@@ -85,14 +88,16 @@ int ReadExpectations(const std::vector<std::string> &files, std::vector<std::vec
 }
 
 // Each port's report against its points, then the whole.
-int Summary(const Console &console, const std::vector<std::vector<zeltools::Expectation>> &reports) {
+int Summary(const Console &console, const std::vector<std::vector<NamedPoint>> &names,
+            const std::vector<std::vector<zeltools::Expectation>> &reports) {
     std::vector<std::vector<SummaryRow>> rows;
     for (const std::vector<zeltools::Expectation> &expected : reports)
         rows.push_back(CompareWithSent(expected, console.ports[rows.size()].watch.history));
     std::size_t total = 0;
     int differing = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        differing += SummaryTable(console.out, rows.size() > 1 ? "summary for " + console.ports[i].name : "summary", rows[i]);
+        differing += SummaryTable(console.out, rows.size() > 1 ? "summary for " + console.ports[i].name : "summary", rows[i],
+                                  names[i]);
         total += rows[i].size();
     }
     if (rows.size() > 1) SummaryLine(console.out, "summary", total, differing);
@@ -328,7 +333,7 @@ int Monitor(const Options &options) {
                                " lines could not be written", zeltools::kExitFailure);
     reports.clear();
     if (const int code = ReadExpectations(c.expectFiles, &reports); code >= 0) return code;
-    int answer = reports.empty() ? zeltools::kExitOk : Summary(console, reports);
+    int answer = reports.empty() ? zeltools::kExitOk : Summary(console, state.names, reports);
     // A walk test passes once every named point has reported.
     for (const WalkTest &walk : state.walks)
         if (state.walking && NeverReported(walk) > 0) answer = zeltools::kExitNo;
