@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,6 +28,9 @@ namespace {
 constexpr int kAcceptWakeMs = 100;
 // The longest pause between two bytes of one frame.
 constexpr int kByteTimeoutMs = 500;
+// The connections' threads yield to the driver's reception threads: a
+// busy Modbus client never delays the panel's messages.
+constexpr int kConnectionNice = 10;
 
 struct Connection {
     int fd = -1;  // guarded by ModbusServer::fdLock once the thread runs
@@ -101,6 +105,7 @@ std::string AwaitRequest(ModbusServer &server, int fd) {
 }
 
 void ServeConnection(ModbusServer &server, Connection &connection) {
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kConnectionNice);  // this thread only
     std::vector<HostSession> sessions = server.sessions;
     const TagReader reader{ReadSessionTag, &sessions};
     modbus_t *context = modbus_new_tcp("127.0.0.1", MODBUS_TCP_DEFAULT_PORT);
