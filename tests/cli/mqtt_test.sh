@@ -327,8 +327,8 @@ modbus_registers)
     [ "$(mb -t 3 -0 -r 2930)" = "$(printf '[2930]: \t1')" ] || fail "mbpoll 0-based: $(mb -t 3 -0 -r 2930)"
     [ "$(mb -t 4 -r 4206)" = "$(printf '[4206]: \t3')" ] || fail "mbpoll 1-based: $(mb -t 4 -r 4206)"
     [ "$(mb -t 1 -0 -r 6348)" = "$(printf '[6348]: \t1')" ] || fail "mbpoll discrete input: $(mb -t 1 -0 -r 6348)"
-    [ "$(mb -t 3 -0 -r 20000 -c 3 | tr -d '\t' | tr '\n' ' ')" = "[20000]: 0 [20001]: 0 [20002]: 4 " ] ||
-        fail "mbpoll diagnostics: $(mb -t 3 -0 -r 20000 -c 3)"
+    [ "$(mb -t 3 -0 -r 20000 -c 3 | tr -d '\t' | sed -n '1p;3p' | tr '\n' ' ')" = "[20000]: 0 [20002]: 4 " ] ||
+        fail "mbpoll diagnostics (LINK, MESSAGES): $(mb -t 3 -0 -r 20000 -c 3)"
     modbus_client <<'PY'
 import sys
 from pymodbus.client import ModbusTcpClient
