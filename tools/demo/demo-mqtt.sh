@@ -69,7 +69,7 @@ sleep 1
 
 if command -v mbpoll >/dev/null; then
     echo "== Over Modbus TCP: mbpoll reads 0104130 (register 2930; 0 after the panel's clear), unit 1"
-    mbpoll -m tcp -p "$modbus" -a 1 -t 3 -0 -r 2930 -1 127.0.0.1 | grep '^\[2930\]:.0$' | sed 's/^/  mbpoll | /' ||
+    mbpoll -m tcp -p "$modbus" -a 1 -t 3 -0 -r 2930 -1 127.0.0.1 | grep '^\[2930\]:[[:space:]]*0$' | sed 's/^/  mbpoll | /' ||
         { echo "demo: mbpoll did not read 0104130 over Modbus TCP" >&2; exit 1; }
 fi
 
