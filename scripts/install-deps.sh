@@ -13,8 +13,8 @@ for group in "${groups[@]}"; do
     case "$group" in
         linux) packages+=(cmake ninja-build g++ make pkg-config googletest libgtest-dev libgmock-dev
                           libbenchmark-dev libcli11-dev socat procps
-                          libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl
                           libmodbus-dev mbpoll python3-pymodbus  # the gateway's Modbus TCP server; its tests' clients
+                          libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl
                           dpkg-dev lintian) ;;  # the Debian package: dpkg-shlibdeps, its check
         windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 socat
                             zip)  # zip: the release zip (packaging/make-zip.cmake)
