@@ -104,6 +104,7 @@ modbus_t *Connect(int port) {
     modbus_t *client = modbus_new_tcp("127.0.0.1", port);
     if (client == nullptr) return nullptr;
     modbus_set_slave(client, 1);
+    modbus_set_response_timeout(client, 5, 0);
     for (int attempt = 0; attempt < 50; ++attempt) {
         if (modbus_connect(client) == 0) return client;
         SleepMs(100);
