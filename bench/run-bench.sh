@@ -42,6 +42,8 @@ if [ "$build" -eq 1 ]; then
     cmake --build "$build_dir" --target zel_micro_bench zel_e2e_bench
     cmake --build "$build_dir" --target zel_gateway_bench zelhost 2>/dev/null ||
         echo "run-bench.sh: the gateway benchmark was not built (libmosquitto-dev missing?)"
+    cmake --build "$build_dir" --target zel_modbus_bench 2>/dev/null ||
+        echo "run-bench.sh: the Modbus benchmark was not built (libmodbus-dev missing?)"
 fi
 
 micro=$build_dir/bin/zel_micro_bench
@@ -86,6 +88,13 @@ if [ -x "$gateway" ] && { command -v mosquitto >/dev/null 2>&1 || [ -x /usr/sbin
     echo
     echo "== MQTT gateway figures"
     PATH=$PATH:/usr/sbin "$gateway" "${quick_flag[@]}" "$build_dir/bin/zelhost" | tee "$results/gateway.txt"
+fi
+
+modbus=$build_dir/bin/zel_modbus_bench
+if [ -x "$modbus" ]; then
+    echo
+    echo "== Modbus TCP server figures"
+    "$modbus" "${quick_flag[@]}" "$build_dir/bin/zelhost" | tee "$results/modbus.txt"
 fi
 
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$results/machine.txt"

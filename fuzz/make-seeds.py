@@ -174,10 +174,30 @@ def zelmain_seeds():
     write("zelmain", "large-code", fresh + bytes([0xF0]) + struct.pack("<I", 0xFFFFFFFF) + b"\0\0\0" + b"\0" * 4)
 
 
+# --- modbus: a table seed byte, then a request ADU --------------------------
+
+def adu(unit, pdu, transaction=1, protocol=0, length=None):
+    return struct.pack(">HHHB", transaction, protocol, len(pdu) + 1 if length is None else length, unit) + pdu
+
+
+def modbus_seeds():
+    write("modbus", "input-registers", b"\x05" + adu(1, struct.pack(">BHH", 4, 2930, 3)))
+    write("modbus", "holding-diagnostics", b"\x09" + adu(7, struct.pack(">BHH", 3, 20000, 5)))
+    write("modbus", "discrete-inputs", b"\x11" + adu(1, struct.pack(">BHH", 2, 26, 125)))
+    write("modbus", "write-registers", b"\x00" + adu(1, struct.pack(">BHHBHH", 0x10, 0, 2, 4, 1, 2)))
+    write("modbus", "unknown-unit", b"\x00" + adu(9, struct.pack(">BHH", 4, 0, 1)))
+    write("modbus", "outside-the-map", b"\x00" + adu(1, struct.pack(">BHH", 4, 17751, 1)))
+    write("modbus", "too-many", b"\x00" + adu(1, struct.pack(">BHH", 3, 0, 126)))
+    write("modbus", "protocol-1", b"\x00" + adu(1, struct.pack(">BHH", 4, 0, 1), protocol=1))
+    write("modbus", "length-mismatch", b"\x00" + adu(1, struct.pack(">BHH", 4, 0, 1), length=9))
+    write("modbus", "truncated", b"\x00\x00\x01\x00")
+
+
 if __name__ == "__main__":
-    for target in ("decoder", "addresses", "composition", "zelmain"):
+    for target in ("decoder", "addresses", "composition", "zelmain", "modbus"):
         shutil.rmtree(os.path.join(CORPUS, target), ignore_errors=True)
     decoder_seeds()
     addresses_seeds()
     composition_seeds()
     zelmain_seeds()
+    modbus_seeds()

@@ -6,7 +6,7 @@
 #   options:  --jobs N        targets run at once (default 2)
 #             --resume        keep the working corpus of the previous run
 #             --no-build      use the targets as built
-#             TARGET...       only these (decoder addresses composition zelmain)
+#             TARGET...       only these (decoder addresses composition zelmain modbus)
 #
 # Every run works on a copy of the committed seeds in build/fuzz/corpus-work/
 # (the committed files under fuzz/corpus/ are never written); crash and
@@ -21,7 +21,7 @@ set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/fuzz"
-all_targets=(decoder addresses composition zelmain)
+all_targets=(decoder addresses composition zelmain modbus)
 
 mode=""
 seconds=""
@@ -39,7 +39,7 @@ while [ $# -gt 0 ]; do
         --resume) resume=1 ;;
         --no-build) do_build=0 ;;
         -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-        decoder|addresses|composition|zelmain) targets+=("$1") ;;
+        decoder|addresses|composition|zelmain|modbus) targets+=("$1") ;;
         *) echo "run-fuzz.sh: unknown argument '$1' (see --help)" >&2; exit 2 ;;
     esac
     shift

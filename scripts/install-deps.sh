@@ -13,6 +13,7 @@ for group in "${groups[@]}"; do
     case "$group" in
         linux) packages+=(cmake ninja-build g++ make pkg-config googletest libgtest-dev libgmock-dev
                           libbenchmark-dev libcli11-dev socat procps
+                          libmodbus-dev mbpoll python3-pymodbus  # the gateway's Modbus TCP server; its tests' clients
                           libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl
                           dpkg-dev lintian  # the Debian package: dpkg-shlibdeps, its check
                           help2man          # the tools' manual pages, made from their help

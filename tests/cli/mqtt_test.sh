@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # zelhost publish against the real Mosquitto broker, which this script
 # starts on a free loopback port: zelpanel plays the panel on a
-# pseudo-terminal, the gateway publishes, mosquitto_sub listens.
+# pseudo-terminal, the gateway publishes, mosquitto_sub listens. The modbus_*
+# scenarios need no broker: the gateway serves Modbus TCP alone, read by
+# independent clients (mbpoll, and pymodbus under /usr/bin/python3).
 # Usage: mqtt_test.sh SCENARIO BIN_DIR
 set -u
 scenario=$1
@@ -63,6 +65,18 @@ start_gateway() {
     gateway=$!
     wait_for "$work/gateway.out" "publishing to" || fail "the gateway did not connect"
 }
+
+# The gateway as `zelhost ARGUMENTS...`, serving Modbus TCP on a free
+# loopback port; sets `mport`.
+start_modbus_gateway() {
+    "$bin/zelhost" "$@" >"$work/gateway.out" 2>&1 &
+    gateway=$!
+    wait_for "$work/gateway.out" "serving Modbus TCP on" || fail "the Modbus server did not start"
+    mport=$(sed -n 's/.*serving Modbus TCP on 127.0.0.1:\([0-9]*\),.*/\1/p' "$work/gateway.out")
+}
+
+# Runs the Python program on standard input with pymodbus, given the port.
+modbus_client() { /usr/bin/python3 - "$mport" "$@" >"$work/client.out" 2>&1 || fail "$(cat "$work/client.out")"; }
 
 # Waits up to SECONDS for process PID to end.
 wait_ended() {
@@ -298,6 +312,145 @@ config_dry_run)
     done
     grep -q '^cfg/site/1/events {"time":"[0-9T:.-]*Z","channel":1,.*"address":"0104130","type":"CKT","old":0,"new":1}$' \
         "$work/dry.out" || fail "no event line"
+    ;;
+modbus_registers)
+    # After a burst, with the options from a TOML file: every register of the
+    # map as the burst left the table, the exceptions, mbpoll's lines of docs/modbus.md.
+    start_panel send --pty --timeout $units --pause 0 --start-delay 1 --hold 30 "ckt bus=1 slot=4 point=130" \
+        "bit0 bus=2 slot=1 point=5" "bit1 bus=2 slot=1 point=5" "battery bus=3"
+    printf '[publish]\nport = ["%s"]\ntimeout = %s\nchannel = [5]\nno-mqtt = true\nmodbus = "127.0.0.1:0"\n%s\n' \
+        "$pty" $units 'modbus-allow = ["127.0.0.0/8", "10.0.0.0/8"]' >"$work/gateway.toml"
+    start_modbus_gateway --config "$work/gateway.toml" publish
+    wait_for "$work/panel.out" "^message 4 at" || fail "the panel did not send"
+    sleep 0.5
+    mb() { mbpoll -m tcp -p "$mport" -a 5 -1 "$@" 127.0.0.1 | grep '^\['; }
+    [ "$(mb -t 3 -0 -r 2930)" = "$(printf '[2930]: \t1')" ] || fail "mbpoll 0-based: $(mb -t 3 -0 -r 2930)"
+    [ "$(mb -t 4 -r 4206)" = "$(printf '[4206]: \t3')" ] || fail "mbpoll 1-based: $(mb -t 4 -r 4206)"
+    [ "$(mb -t 1 -0 -r 6348)" = "$(printf '[6348]: \t1')" ] || fail "mbpoll discrete input: $(mb -t 1 -0 -r 6348)"
+    [ "$(mb -t 3 -0 -r 20000 -c 3 | tr -d '\t' | sed -n '1p;3p' | tr '\n' ' ')" = "[20000]: 0 [20002]: 4 " ] ||
+        fail "mbpoll diagnostics (LINK, MESSAGES): $(mb -t 3 -0 -r 20000 -c 3)"
+    modbus_client <<'PY'
+import sys
+from pymodbus.client import ModbusTcpClient
+from pymodbus.register_read_message import ReadWriteMultipleRegistersRequest
+from pymodbus.register_write_message import MaskWriteRegisterRequest
+c = ModbusTcpClient("127.0.0.1", port=int(sys.argv[1]))
+assert c.connect()
+def unit5(request):  # the client's helpers for these two drop the unit id
+    request.unit_id = 5
+    return c.execute(request)
+burst = {2930: 1, 4205: 3, 6348: 1}
+for block in range(81):
+    first = block // 9 * 2000 + block % 9 * 200
+    for start, count in ((first, 125), (first + 125, 26)):
+        for name, read in (("input", c.read_input_registers), ("holding", c.read_holding_registers),
+                           ("discrete", c.read_discrete_inputs)):
+            r = read(start, count, slave=5)
+            assert not r.isError(), (name, start, r)
+            got = r.registers if name != "discrete" else [int(b) for b in r.bits[:count]]
+            want = [burst.get(start + i, 0) if name != "discrete" else int(burst.get(start + i, 0) != 0)
+                    for i in range(count)]
+            assert got == want, (name, start, got, want)
+exceptions = [
+    ("write coil", lambda: c.write_coil(0, True, slave=5), 1),
+    ("write register", lambda: c.write_register(2930, 0, slave=5), 1),
+    ("write coils", lambda: c.write_coils(0, [True], slave=5), 1),
+    ("write registers", lambda: c.write_registers(2930, [0, 0], slave=5), 1),
+    ("mask write", lambda: unit5(MaskWriteRegisterRequest(2930, 0, 0)), 1),
+    ("read/write", lambda: unit5(ReadWriteMultipleRegistersRequest(read_address=2930, read_count=1, write_address=2930,
+                                                                   write_registers=[0])), 1),
+    ("coils", lambda: c.read_coils(0, 1, slave=5), 1),
+    ("point 151", lambda: c.read_input_registers(151, 1, slave=5), 2),
+    ("crossing 151", lambda: c.read_holding_registers(100, 60, slave=5), 2),
+    ("beyond 0808150", lambda: c.read_input_registers(17751, 1, slave=5), 2),
+    ("crossing 20000", lambda: c.read_input_registers(19999, 2, slave=5), 2),
+    ("beyond NOISE", lambda: c.read_discrete_inputs(20004, 2, slave=5), 2),
+    ("no registers", lambda: c.read_input_registers(0, 0, slave=5), 3),
+    ("126 registers", lambda: c.read_holding_registers(0, 126, slave=5), 3),
+    ("2001 inputs", lambda: c.read_discrete_inputs(0, 2001, slave=5), 3),
+    ("unit 1", lambda: c.read_input_registers(2930, 1, slave=1), 11),
+]
+for name, call, code in exceptions:
+    r = call()
+    assert r.isError() and getattr(r, "exception_code", None) == code, (name, r)
+assert c.read_input_registers(2930, 1, slave=5).registers == [1], "the connection serves on"
+PY
+    ;;
+modbus_load)
+    # 32 clients at once beside a silent one; the one beyond the limit
+    # refused; malformed frames end their own connection only; the idle
+    # connection ends; a clean stop is prompt while a client is connected.
+    start_panel send --pty --timeout $units --start-delay 1 --hold 40 "ckt bus=1 slot=4 point=130"
+    start_modbus_gateway publish --port "$pty" --timeout $units --no-mqtt --modbus 127.0.0.1:0 \
+        --modbus-max-clients 33 --modbus-idle 5
+    wait_for "$work/panel.out" "^message 1 at" || fail "the panel did not send"
+    sleep 0.3
+    modbus_client <<'PY'
+import socket, struct, sys, threading, time
+from pymodbus.client import ModbusTcpClient
+port = int(sys.argv[1])
+def raw(data=b""):
+    s = socket.create_connection(("127.0.0.1", port))
+    s.sendall(data)
+    return s
+def closed_within(s, seconds):
+    s.settimeout(seconds)
+    try:
+        return s.recv(1) == b""
+    except (socket.timeout, ConnectionResetError):
+        return False
+silent = raw()
+silent_since = time.monotonic()
+clients = [ModbusTcpClient("127.0.0.1", port=port) for _ in range(32)]
+assert all(c.connect() for c in clients)
+start, worst, failures = threading.Barrier(32), [], []
+def reader(c):
+    start.wait()
+    for _ in range(20):
+        t = time.monotonic()
+        r = c.read_input_registers(2826, 125, slave=1)
+        worst.append(time.monotonic() - t)
+        if r.isError() or r.registers[104] != 1:
+            failures.append(r)
+threads = [threading.Thread(target=reader, args=(c,)) for c in clients]
+for t in threads: t.start()
+for t in threads: t.join()
+assert not failures and len(worst) == 640, failures[:3]
+assert max(worst) < 1.0, "a silent client delayed the others: %.3f s" % max(worst)
+assert closed_within(raw(), 2), "the client beyond the limit was not closed at once"
+for c in clients: c.close()
+time.sleep(0.3)
+good = ModbusTcpClient("127.0.0.1", port=port)
+assert good.connect()
+frame = lambda protocol, length: struct.pack(">HHHBBHH", 1, protocol, length, 1, 4, 2930, 1)
+for bad in (frame(1, 6), frame(0, 5), frame(0, 9), b"\x00\x01\x00"):
+    assert closed_within(raw(bad), 3), bad
+    assert good.read_input_registers(2930, 1, slave=1).registers == [1], "a good client lost its connection"
+assert closed_within(silent, 10), "the idle connection stayed"
+assert time.monotonic() - silent_since > 4.5, "the idle connection ended too early"
+PY
+    for line in "refused: 33 clients connected already" "closed: malformed frame: protocol id 1," \
+        "closed: malformed frame: header declares 5 bytes" "closed: incomplete" "closed: idle for 5 s"; do
+        grep -q "Z zelhost: modbus client 127.0.0.1:[0-9]* $line" "$work/gateway.out" || fail "no log line '$line'"
+    done
+    exec 3<>/dev/tcp/127.0.0.1/"$mport"
+    wait_for "$work/gateway.out" "connected$" || fail "no connection"
+    kill -TERM "$gateway"
+    wait_ended 2 "$gateway" || fail "the gateway did not stop within 2 s with a client connected"
+    wait "$gateway" || fail "the gateway exited with $?"
+    gateway=
+    ;;
+modbus_allow_list)
+    # A client outside --modbus-allow is closed at once, and logged.
+    start_modbus_gateway publish --port NUL --no-mqtt --modbus 127.0.0.1:0 --modbus-allow 192.0.2.0/24
+    modbus_client <<'PY'
+import socket, sys
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+s.settimeout(2)
+assert s.recv(1) == b"", "the client outside the allow-list was served"
+PY
+    grep -q "Z zelhost: modbus client 127.0.0.1:[0-9]* refused: not in --modbus-allow" "$work/gateway.out" ||
+        fail "the refusal is not logged"
     ;;
 *)
     echo "mqtt_test.sh: unknown scenario '$scenario'" >&2

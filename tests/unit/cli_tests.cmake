@@ -57,6 +57,22 @@ elseif(NOT ZEL_MOSQUITTO)
   message(WARNING "mosquitto not found: the MQTT gateway's tests are not registered (scripts/install-deps.sh installs it)")
 endif()
 
+# The gateway's Modbus TCP server alone (--no-mqtt), read by independent
+# clients: mbpoll and pymodbus (Debian's python3-pymodbus). In every build,
+# the sanitizers' too: no broker is involved.
+find_program(ZEL_MBPOLL mbpoll)
+execute_process(COMMAND /usr/bin/python3 -c "import pymodbus" RESULT_VARIABLE ZEL_PYMODBUS_MISSING OUTPUT_QUIET ERROR_QUIET)
+if(ZEL_MBPOLL AND ZEL_PYMODBUS_MISSING EQUAL 0)
+  foreach(scenario modbus_registers modbus_load modbus_allow_list)
+    add_test(NAME modbus.linux.${scenario}
+             COMMAND ${ZEL_CLI_DIR}/mqtt_test.sh ${scenario} $<TARGET_FILE_DIR:zelhost>)
+    set_tests_properties(modbus.linux.${scenario} PROPERTIES TIMEOUT 90)
+  endforeach()
+else()
+  message(WARNING "mbpoll or python3-pymodbus not found: the Modbus server's tests are not registered "
+                  "(scripts/install-deps.sh installs them)")
+endif()
+
 # The Debian package, built from this tree and installed for real (as root),
 # then removed again; not from the sanitizers' builds. Alone, so that its
 # packing and checking never slow the timed chain scenarios.

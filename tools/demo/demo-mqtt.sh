@@ -2,7 +2,8 @@
 # The panel on the site network: a Mosquitto broker on a free loopback port,
 # zelpanel playing the panel on a pseudo-terminal, `zelhost publish` as the
 # gateway, and mosquitto_sub showing every topic as it is published; at the
-# end the retained state a new subscriber finds.
+# end the retained state a new subscriber finds, and mbpoll reading a point
+# over the gateway's Modbus TCP server.
 # Usage: demo-mqtt.sh BUILD_DIR
 # Exit status: 0 when the retained state holds every point the panel set.
 set -euo pipefail
@@ -57,13 +58,20 @@ panel=$!
 pids+=("$panel")
 pty=$(zelpanel_port "$work/panel.out" "$panel" 100) || { cat "$work/panel.out" >&2; exit 1; }
 
-echo "== The gateway: zelhost publish --port $pty --prefix $prefix"
+modbus=$((port + 1))
+echo "== The gateway: zelhost publish --port $pty --prefix $prefix --modbus 127.0.0.1:$modbus"
 printf '0104130,Lobby CKT\n0301148,Battery bus 3,Battery\n' >"$work/points.csv"
 "$bin/zelhost" publish --port "$pty" --timeout 10 --broker 127.0.0.1 --broker-port "$port" --prefix "$prefix" \
-    --points "$work/points.csv" > >(sed -u 's/^/  gateway | /') 2>&1 &
+    --points "$work/points.csv" --modbus "127.0.0.1:$modbus" > >(sed -u 's/^/  gateway | /') 2>&1 &
 pids+=($!)
 wait "$panel" || true
 sleep 1
+
+if command -v mbpoll >/dev/null; then
+    echo "== Over Modbus TCP: mbpoll reads 0104130 (register 2930; 0 after the panel's clear), unit 1"
+    mbpoll -m tcp -p "$modbus" -a 1 -t 3 -0 -r 2930 -1 127.0.0.1 | grep '^\[2930\]:[[:space:]]*0$' | sed 's/^/  mbpoll | /' ||
+        { echo "demo: mbpoll did not read 0104130 over Modbus TCP" >&2; exit 1; }
+fi
 
 echo "== What a new subscriber finds (the retained state)"
 mosquitto_sub -h 127.0.0.1 -p "$port" -v -t "$prefix/#" --retained-only -W 2 2>/dev/null | sort | tee "$work/retained.txt" ||

@@ -23,6 +23,7 @@
 #include "host_session.h"
 #include "korvan_standin.h"
 #include "message_changes.h"
+#include "modbus_server.h"
 #include "mqtt_client.h"
 #include "point_watch.h"
 #include "port_name.h"
@@ -47,6 +48,10 @@ struct GatewayCommand {
     CLI::Option *prefixOption = nullptr;
     std::string password;  // refused: never on a command line or in a file others may read
     std::string discoveryPrefix = "homeassistant";
+    bool noMqtt = false;
+    std::string modbusListen;  // empty: no Modbus server
+    std::vector<std::string> modbusAllow;
+    ModbusSettings modbus;
 };
 
 namespace {
@@ -116,6 +121,30 @@ Sent PrintPublication(void *, const Publication &p) {
     return Sent::kTaken;
 }
 bool AlwaysConnected(void *) { return true; }
+// --no-mqtt: the changes are followed, and go nowhere.
+Sent DropPublication(void *, const Publication &) { return Sent::kTaken; }
+
+// The Modbus options; -1 when they hold.
+int PrepareModbus(GatewayCommand &c, const std::vector<int> &units) {
+    if (c.modbusListen.empty()) {
+        if (c.noMqtt) return GatewayFail("--no-mqtt needs --modbus: without either the gateway serves nothing", zeltools::kExitBadInput);
+        if (!c.modbusAllow.empty()) return GatewayFail("--modbus-allow needs --modbus", zeltools::kExitBadInput);
+        return -1;
+    }
+    if (c.noMqtt && c.dryRun) return GatewayFail("--dry-run shows MQTT publications: it has no use with --no-mqtt", zeltools::kExitBadInput);
+    std::string error;
+    if (!ParseListenAddress(c.modbusListen, &c.modbus.host, &c.modbus.port, &error)) return GatewayFail(error, zeltools::kExitBadInput);
+    for (const std::string &text : c.modbusAllow) {
+        ClientNetwork network;
+        if (!ParseClientNetwork(text, &network, &error)) return GatewayFail(error, zeltools::kExitBadInput);
+        c.modbus.allowed.push_back(network);
+    }
+    for (int unit : units)
+        if (unit < 1 || unit > 247)
+            return GatewayFail("channel " + std::to_string(unit) + " cannot be a Modbus unit id: with --modbus, give "
+                               "each port a --channel number 1-247", zeltools::kExitBadInput);
+    return -1;
+}
 
 bool ReadWholeFile(const std::string &path, std::string *text, std::string *error) {
     std::ifstream in(path, std::ios::binary);
@@ -175,6 +204,9 @@ int Prepare(GatewayCommand &c, Gateway *gateway) {
         }
         gateway->channels.push_back(channel);
     }
+    std::vector<int> units;
+    for (const GatewayChannel &channel : gateway->channels) units.push_back(channel.number);
+    if (const int code = PrepareModbus(c, units); code >= 0) return code;
     if (c.mqtt.clientId.empty()) c.mqtt.clientId = "zelwnqx-" + gateway->hostName + "-" + std::to_string(getpid());
     c.mqtt.willTopic = StatusTopic(*gateway);
     return -1;
@@ -249,10 +281,13 @@ void Start(MqttClient *client, Gateway &gateway, const Publisher &publisher) {
     Deliver(gateway, publisher, clears);
 }
 
-// Serves the open channels until stopped; `client` is null for a dry run.
-int Serve(MqttClient *client, std::atomic<bool> &brokerChanged, Gateway &gateway, Signals &signals,
+// Serves the open channels until stopped; `client` is null for a dry run
+// (`print`) and without MQTT.
+int Serve(MqttClient *client, bool print, std::atomic<bool> &brokerChanged, Gateway &gateway, Signals &signals,
           std::vector<HostSession> &sessions) {
-    const Publisher publisher = client != nullptr ? PublisherOf(client) : Publisher{PrintPublication, AlwaysConnected, nullptr};
+    const Publisher publisher = client != nullptr ? PublisherOf(client)
+                                : print           ? Publisher{PrintPublication, AlwaysConnected, nullptr}
+                                                  : Publisher{DropPublication, AlwaysConnected, nullptr};
     unsigned connections = client != nullptr ? MqttConnections(client) : 0;
     bool away = false;
     Start(client, gateway, publisher);
@@ -317,7 +352,7 @@ GatewayCommand *AddGatewayCommand(CLI::App &app) {
     app.set_config("--config", "", "Read options from an INI or TOML file (the gateway's under [publish])");
     // A misspelt key or section is an error, not a setting silently lost.
     app.allow_config_extras(CLI::config_extras_mode::error);
-    CLI::App *command = app.add_subcommand("publish", "Open the channels and publish every point change to an MQTT broker");
+    CLI::App *command = app.add_subcommand("publish", "Open the channels, publish every point change to an MQTT broker, serve the points over Modbus TCP");
     c->command = command;
     command->add_option("--port", c->ports, "A port (repeat for several channels)")->required();
     command->add_option("--channel", c->channelNumbers, "The host's channel number of each port, in their order (default 1, 2, ...)")
@@ -344,6 +379,14 @@ GatewayCommand *AddGatewayCommand(CLI::App &app) {
     command->add_option("--queue-limit", c->queueLimit, "Events kept while the broker is away (default 10000)")
         ->check(CLI::Range(0, 10000000));
     command->add_flag("--dry-run", c->dryRun, "Print what would be published, without a broker");
+    command->add_option("--modbus", c->modbusListen,
+                        "Serve the points over Modbus TCP (read-only) on [HOST:]PORT (host default 127.0.0.1)");
+    command->add_flag("--no-mqtt", c->noMqtt, "No broker: serve Modbus TCP alone (needs --modbus)");
+    command->add_option("--modbus-allow", c->modbusAllow, "A client network allowed, e.g. 10.1.0.0/16 (repeat; default all)");
+    command->add_option("--modbus-max-clients", c->modbus.maxClients, "Modbus connections at once (default 64)")
+        ->check(CLI::Range(1, 1000));
+    command->add_option("--modbus-idle", c->modbus.idleSeconds, "Seconds before an idle Modbus connection ends (default 60)")
+        ->check(CLI::Range(1, 86400));
     return c;
 }
 
@@ -364,19 +407,28 @@ int RunGateway(GatewayCommand &command, const std::string &driverPath, bool trac
     // before any port is opened.
     MqttClient *client = nullptr;
     std::atomic<bool> brokerChanged{false};
-    if (!command.dryRun) {
+    if (!command.dryRun && !command.noMqtt) {
         client = MqttConnect(command.mqtt, zeltools::StopRequested, &error);
         if (client == nullptr) return GatewayFail(error, zeltools::kExitFailure);
         MqttNotify(client, &brokerChanged);
     }
     std::vector<HostSession> sessions;
     int code = OpenChannels(command, library.zelMain, gateway, signals, &sessions);
+    ModbusServer *modbus = nullptr;
+    if (code < 0 && !command.modbusListen.empty()) {
+        std::vector<int> units;
+        for (const GatewayChannel &channel : gateway.channels) units.push_back(channel.number);
+        modbus = StartModbusServer(command.modbus, sessions, units, &error);
+        if (modbus == nullptr) code = GatewayFail(error, zeltools::kExitFailure);
+    }
     if (code < 0) {
         if (client != nullptr)
             GatewayLog("publishing to " + command.mqtt.host + ":" + std::to_string(command.mqtt.port) + " under " +
                        gateway.prefix);
-        code = Serve(client, brokerChanged, gateway, signals, sessions);
+        code = Serve(client, command.dryRun, brokerChanged, gateway, signals, sessions);
     }
+    // The server's threads read the channels: they end before the channels close.
+    StopModbusServer(modbus);
     if (client != nullptr) MqttDisconnect(client);
     for (HostSession &session : sessions) CloseChannel(session);
     KorStandinSetLogSink(nullptr, nullptr);
