@@ -242,6 +242,14 @@ broker_restart)
     wait_for "$work/events.out" '"address":"0101003"' || fail "the events of the outage were not sent"
     [ "$(grep -o '"address":"[0-9]*"' "$work/events.out" | tr '\n' ' ')" = '"address":"0101002" "address":"0101003" ' ] ||
         fail "the outage's events out of order"
+    # Stopped while the broker is away again: it tells what was not
+    # acknowledged as a count it can have (nothing was left open here).
+    kill "$broker"
+    wait "$broker" 2>/dev/null
+    kill -TERM "$gateway"
+    wait "$gateway" || fail "the gateway exited with $? when stopped without a broker"
+    gateway=
+    ! grep -q "publications were not acknowledged" "$work/gateway.out" || fail "$(grep acknowledged "$work/gateway.out")"
     ;;
 sigkill_offline)
     # A gateway killed outright leaves "offline" behind as its last will

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "gateway_log.h"
@@ -32,9 +33,11 @@ struct MqttClient {
     bool markerBack = false;
     Publication marker;
     std::vector<HeldTopic> heldTopics;
-    // QoS 1 publications handed to the library, and those the broker acknowledged.
-    std::atomic<unsigned long> published{0};
-    std::atomic<unsigned long> acknowledged{0};
+    // The message ids of QoS 1 publications the broker has not acknowledged
+    // yet. The library tells of every publication sent, QoS 0 ones too:
+    // only these ids count.
+    std::mutex acknowledgement;
+    std::set<int> unacknowledged;
 };
 
 namespace {
@@ -112,17 +115,26 @@ void OnMessage(mosquitto *, void *context, const mosquitto_message *message) {
     client.answered.notify_all();
 }
 
-void OnPublished(mosquitto *, void *context, int) { ++static_cast<MqttClient *>(context)->acknowledged; }
+void OnPublished(mosquitto *, void *context, int mid) {
+    auto &client = *static_cast<MqttClient *>(context);
+    std::lock_guard<std::mutex> lock(client.acknowledgement);
+    client.unacknowledged.erase(mid);
+}
 
 Sent Publish(void *context, const Publication &p) {
     auto &client = *static_cast<MqttClient *>(context);
     if (!client.connected) return Sent::kAway;
-    const int rc = mosquitto_publish(client.handle, nullptr, p.topic.c_str(), static_cast<int>(p.payload.size()),
+    // Held until the id is noted, so that its acknowledgement, which may
+    // come at once on the network thread, finds it.
+    std::unique_lock<std::mutex> lock(client.acknowledgement);
+    int mid = 0;
+    const int rc = mosquitto_publish(client.handle, &mid, p.topic.c_str(), static_cast<int>(p.payload.size()),
                                      p.payload.data(), p.qos, p.retain);
     if (rc == MOSQ_ERR_SUCCESS) {
-        if (p.qos > 0) ++client.published;
+        if (p.qos > 0) client.unacknowledged.insert(mid);
         return Sent::kTaken;
     }
+    lock.unlock();
     if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_NOMEM || rc == MOSQ_ERR_ERRNO)
         return Sent::kAway;
     // Never to be taken (a topic or payload the protocol does not allow):
@@ -276,7 +288,10 @@ bool MqttRetainedTopics(MqttClient *client, const std::vector<std::string> &filt
 
 unsigned long MqttDrain(MqttClient *client, int waitMs) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    const auto open = [client] { return client->published.load() - client->acknowledged.load(); };
+    const auto open = [client] {
+        std::lock_guard<std::mutex> lock(client->acknowledgement);
+        return static_cast<unsigned long>(client->unacknowledged.size());
+    };
     while (open() > 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return open();
 }
