@@ -189,6 +189,9 @@ def modbus_seeds():
     write("modbus", "outside-the-map", b"\x00" + adu(1, struct.pack(">BHH", 4, 17751, 1)))
     write("modbus", "too-many", b"\x00" + adu(1, struct.pack(">BHH", 3, 0, 126)))
     write("modbus", "protocol-1", b"\x00" + adu(1, struct.pack(">BHH", 4, 0, 1), protocol=1))
+    # An exception answer's code sent as a request, known and unknown unit.
+    write("modbus", "exception-code-as-function", b"\x00" + adu(1, bytes([0x84, 0x45, 0x01, 0x04, 0x45])))
+    write("modbus", "exception-code-unknown-unit", b"\x00" + adu(0x3D, bytes([0x84, 0x45, 0x01, 0x04, 0x45])))
     write("modbus", "length-mismatch", b"\x00" + adu(1, struct.pack(">BHH", 4, 0, 1), length=9))
     write("modbus", "truncated", b"\x00\x00\x01\x00")
 

@@ -110,7 +110,9 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"LengthTooShort", With(Read(1, 4, 2930, 1), 5, 5), O::kClose, 0, {}, {}},
         RequestCase{"LengthTooLong", With(Read(1, 4, 2930, 1), 5, 7), O::kClose, 0, {}, {}},
         RequestCase{"TruncatedHeader", {0x12, 0x34, 0, 0, 0}, O::kClose, 0, {}, {}},
-        RequestCase{"ReadWithATrailingByte", Frame(1, {4, 0, 0, 0, 1, 0}), O::kClose, 0, {}, {}}),
+        RequestCase{"ReadWithATrailingByte", Frame(1, {4, 0, 0, 0, 1, 0}), O::kClose, 0, {}, {}},
+        // An exception answer's code as a request: no exception can name it.
+        RequestCase{"ExceptionCodeAsFunction", Frame(1, {0x84, 0x45, 0x01, 0x04, 0x45}), O::kClose, 0, {}, {}}),
     [](const testing::TestParamInfo<RequestCase> &info) { return std::string(info.param.name); });
 
 // The most registers of one read: refused whole when they cross point 151,

@@ -105,9 +105,14 @@ ModbusDecision DecideModbusRequest(const uint8_t *adu, std::size_t length, const
     if (DeclaredAduBytes(adu, length) != length)
         return Closing("header declares " + std::to_string(Word(adu + 4)) + " bytes after the length field, " +
                        std::to_string(length - 6) + " came");
+    const uint8_t function = adu[7];
+    // Codes with the high bit set are the answers' exception codes: no
+    // exception answer can name them (the client library's would wrap to
+    // another function's code), so the frame is taken for a malformed one.
+    if (function >= 0x80)
+        return Closing("function code " + std::to_string(function) + " is an exception answer's, not a request's");
     const auto unit = std::find(units.begin(), units.end(), static_cast<int>(adu[6]));
     if (unit == units.end()) return Refusing(kTargetFailed);
-    const uint8_t function = adu[7];
     if (function != 2 && function != 3 && function != 4) return Refusing(kIllegalFunction);
     if (length != kModbusHeaderBytes + 5)
         return Closing("a read of function " + std::to_string(function) + " of " + std::to_string(length - 7) +
