@@ -29,67 +29,23 @@
 #include <thread>
 #include <vector>
 
+#include "gateway_lines.h"
+
 namespace {
+
+using namespace zelbench;
 
 constexpr int kChannels = 8;
 constexpr int kReadTimeoutMs = 50;
 
-int64_t NowNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-void SleepMs(double ms) { std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long>(ms * 1000))); }
-
-pid_t Spawn(const std::vector<std::string> &arguments, const char *outputPath) {
-    const pid_t pid = fork();
-    if (pid != 0) return pid;
-    std::vector<char *> argv;
-    for (const std::string &a : arguments) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    if (FILE *out = std::fopen(outputPath, "w")) {
-        dup2(fileno(out), 1);
-        dup2(fileno(out), 2);
-    }
-    execvp(argv[0], argv.data());
-    _exit(127);
-}
-
-struct Line {
-    int master = -1;
-    std::string port;  // "pts/N"
-};
-
-bool OpenLine(Line &line) {
-    int slave = -1;
-    termios raw{};
-    cfmakeraw(&raw);
-    if (openpty(&line.master, &slave, nullptr, &raw, nullptr) != 0) return false;
-    line.port = std::string(ttyname(slave)).substr(5);
-    close(slave);
-    return true;
-}
-
-// A message of one kind-0 event on entry `index` of the table (buses
-// 1-8, slots 1-8, points 1-127): its address identifies it at the subscriber.
+// A message of one kind-0 event on entry `index` of the table: its address
+// identifies it at the subscriber.
 std::string Message(int index, char *address) {
-    const int bus = index / (8 * 127) % 8, slot = index / 127 % 8, point = 1 + index % 127;
-    std::snprintf(address, 8, "%02u%02u%03u", static_cast<unsigned>(bus + 1) % 100u,
-                  static_cast<unsigned>(slot + 1) % 100u, static_cast<unsigned>(point) % 1000u);
-    char record[25];
-    std::snprintf(record, sizeof record, "%u0000%u%02X0000000000000000", static_cast<unsigned>(bus) % 10u,
-                  static_cast<unsigned>(slot) % 10u, static_cast<unsigned>(point) % 256u);
-    return std::string("\r\nhhhhhhhhhS1") + record;
-}
-
-void Write(const Line &line, const std::string &bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(line.master, bytes.data() + done, bytes.size() - done);
-        if (n > 0) done += static_cast<std::size_t>(n);
-        else SleepMs(0.2);
-    }
+    EventEntry e;
+    const std::string message = EventMessage(index, &e);
+    std::snprintf(address, 8, "%02u%02u%03u", static_cast<unsigned>(e.bus) % 100u, static_cast<unsigned>(e.slot) % 100u,
+                  static_cast<unsigned>(e.point) % 1000u);
+    return message;
 }
 
 // What the subscriber saw: each event's channel and address, with its time.
