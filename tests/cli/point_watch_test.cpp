@@ -2,9 +2,11 @@
 // not 0, and the comparison with what zelpanel reports it sent.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 
 #include "message_changes.h"
+#include "event_history.h"
 #include "point_watch.h"
 #include "walk_test.h"
 
@@ -105,6 +107,29 @@ TEST(PointWatch, WalkSheetShowsWhoReportedInOrderAndWhoNever) {
                                         "  2025-12-09T05:10:35.123Z  0101001  Regular       Hall     0 -> 2",
                                         "never reported: 1",
                                         "  0301148  Battery       Battery"}));
+}
+
+// A line a failed write left is written later, in its place, and nothing
+// else: no empty line for the retry.
+TEST(EventHistory, LinesAFailedWriteLeftFollowInOrder) {
+    const std::string path = testing::TempDir() + "zel-history-test.jsonl";
+    std::remove(path.c_str());
+    EventHistory history;
+    std::string error;
+    ASSERT_TRUE(OpenEventHistory(path, &history, &error)) << error;
+    ASSERT_TRUE(AppendEvent(history, "{\"a\":1}"));
+    std::fclose(history.file);
+    history.file = std::fopen(path.c_str(), "rb");  // every write fails
+    EXPECT_FALSE(AppendEvent(history, "{\"b\":2}"));
+    std::fclose(history.file);
+    history.file = std::fopen(path.c_str(), "ab");
+    EXPECT_TRUE(WriteUnwritten(history));
+    EXPECT_TRUE(AppendEvent(history, "{\"c\":3}"));
+    CloseEventHistory(history);
+    std::string text, readError;
+    ASSERT_TRUE(zeltools::ReadTextFile(path, &text, &readError)) << readError;
+    EXPECT_EQ(text, "{\"a\":1}\n{\"b\":2}\n{\"c\":3}\n");
+    std::remove(path.c_str());
 }
 
 TEST(PointWatch, SummaryComparesSequencesPerPoint) {

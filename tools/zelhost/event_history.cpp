@@ -29,7 +29,11 @@ bool OpenEventHistory(const std::string &path, EventHistory *history, std::strin
 
 bool AppendEvent(EventHistory &history, const std::string &line) {
     history.unwritten.push_back(line);
-    if (history.file == nullptr) return false;
+    return WriteUnwritten(history);
+}
+
+bool WriteUnwritten(EventHistory &history) {
+    if (history.file == nullptr) return history.unwritten.empty();
     std::size_t written = 0;
     while (written < history.unwritten.size() && WriteLine(history.file, history.unwritten[written])) ++written;
     history.unwritten.erase(history.unwritten.begin(), history.unwritten.begin() + static_cast<std::ptrdiff_t>(written));

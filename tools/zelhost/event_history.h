@@ -22,6 +22,8 @@ bool OpenEventHistory(const std::string &path, EventHistory *history, std::strin
 // Appends a line (after any left unwritten). False when it could not be
 // written: it is kept, and tried again with the next.
 bool AppendEvent(EventHistory &history, const std::string &line);
+// Writes the lines a failed write left, in order; false while some remain.
+bool WriteUnwritten(EventHistory &history);
 // Puts what was written on the disk; false when the system could not.
 bool SyncEvents(EventHistory &history);
 // Syncs and closes; the lines still unwritten stay counted.

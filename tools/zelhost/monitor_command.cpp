@@ -209,7 +209,7 @@ void ShowListing(Console &console, const MonitorState &state) {
 void KeepHistory(Console &console, MonitorState &state) {
     std::lock_guard<std::mutex> lock(console.mutex);
     if (!state.recording) return;
-    if (!state.history.unwritten.empty()) AppendEvent(state.history, "");  // tries the kept lines again
+    WriteUnwritten(state.history);
     const bool synced = SyncEvents(state.history);
     const std::string problem = !state.history.unwritten.empty()
                                     ? std::to_string(state.history.unwritten.size()) + " lines not written yet"
