@@ -172,6 +172,7 @@ void Say(Console &console, const std::string &text) {
 
 // The driver loaded, its information read and a channel block allocated.
 int Begin(const Options &options, Console &console, DriverLibrary *library, HostSession *session) {
+    console.trace = options.trace;
     KorStandinSetLogSink(&OnDriverLog, &console);
     // A variable of the host library's stand-in that it could not apply
     // would otherwise pass unnoticed (a registration result "abc" as 0).

@@ -98,8 +98,9 @@ std::string PortColumn(const Console &console, std::size_t index);
 // A line on the console's output, at once.
 void Say(Console &console, const std::string &text);
 
-// The driver loaded, its information read and a channel block allocated;
-// -1 when all went well, else the exit code.
+// The driver loaded, its information read and a channel block allocated,
+// its log lines shown on the console (level 8 with --trace); -1 when all
+// went well, else the exit code.
 int Begin(const Options &options, Console &console, DriverLibrary *library, HostSession *session);
 // Log lines after this go to the stand-in's default (stderr), not to us.
 void End(Console &console);

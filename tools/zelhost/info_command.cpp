@@ -11,7 +11,6 @@ namespace {
 int Info(const Options &options) {
     Console console;
     ConsoleScope scope{console};
-    console.trace = options.trace;
     DriverLibrary library;
     HostSession session;
     if (const int code = Begin(options, console, &library, &session); code >= 0) return code;

@@ -275,7 +275,6 @@ int Monitor(const Options &options) {
     Console console;
     MonitorState state;
     ConsoleScope scope{console};
-    console.trace = options.trace;
     console.showReceived = true;
     console.utc = o.utc;
     if (const int code = Prepare(c, console, state, &reports); code >= 0) {

@@ -35,7 +35,6 @@ int Read(const Options &options) {
         if (!IsAddressText(a) && !IsDiagnosticTag(a)) return FailMalformedAddress(a);
     Console console;
     ConsoleScope scope{console};
-    console.trace = options.trace;
     DriverLibrary library;
     HostSession first;
     std::vector<HostSession> sessions;

@@ -33,7 +33,6 @@ int Validate(const Options &options, const std::string &address, const TagType &
     if (!IsAddressText(address)) return FailMalformedAddress(address);
     Console console;
     ConsoleScope scope{console};
-    console.trace = options.trace;
     DriverLibrary library;
     HostSession session;
     if (const int code = Begin(options, console, &library, &session); code >= 0) return code;

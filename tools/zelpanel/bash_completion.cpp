@@ -54,11 +54,12 @@ std::string Joined(const std::set<std::string> &names) {
 
 std::string BashCompletion(const CLI::App &app, std::string_view tool) {
     const std::string name(tool);
-    std::string commands, perCommand;
+    std::string commands, pattern, perCommand;  // pattern: the commands joined by '|', for `case`
     std::set<std::string> files, others;
     ValueOptions(app, &files, &others);
     for (const CLI::App *command : Commands(app)) {
         commands += " " + command->get_name();
+        pattern += (pattern.empty() ? "" : "|") + command->get_name();
         perCommand += "        " + command->get_name() + ") words=\"" + OptionWords(*command).substr(1) + "\" ;;\n";
         ValueOptions(*command, &files, &others);
     }
@@ -66,15 +67,10 @@ std::string BashCompletion(const CLI::App &app, std::string_view tool) {
     script += "_" + name + "() {\n";
     script += "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} command= word words\n";
     script += "    for word in \"${COMP_WORDS[@]:1:COMP_CWORD-1}\"; do\n";
-    script += "        case $word in" + std::string(" ") + commands.substr(1) + ") ;; *) continue ;; esac\n";
+    script += "        case $word in " + pattern + ") ;; *) continue ;; esac\n";
     script += "        command=$word\n";
     script += "        break\n";
     script += "    done\n";
-    // The case patterns need the commands joined by '|'.
-    std::string pattern = commands.substr(1);
-    for (char &c : pattern)
-        if (c == ' ') c = '|';
-    script.replace(script.find(commands.substr(1) + ")"), commands.size() - 1, pattern);
     script += "    case $prev in\n";
     script += "        --port)\n";
     script += "            COMPREPLY=($(compgen -W \"$(cd /dev 2>/dev/null && ls -d ttyS* ttyUSB* ttyACM* pts/[0-9]* "
