@@ -9,9 +9,6 @@
 namespace zelhost {
 namespace {
 
-using zeltools::Fail;
-
-
 // Seven digits that name no entry ReadTag reads (bus or slot above 8,
 // point above 150): the driver answers 1 for them, as for any text it
 // cannot read.
