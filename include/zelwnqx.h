@@ -8,11 +8,15 @@
  * Layout rules
  *   - On 32-bit targets (the Windows DLL) every record has exactly the offsets
  *     and sizes given in the comments; static_asserts at the end prove it.
- *   - On 64-bit targets the records are the natural layout of the same
+ *   - On 64-bit targets (the 64-bit DLL for 64-bit Windows hosts, and
+ *     64-bit Linux) the records are the natural layout of the same
  *     declarations: pointers widen to 8 bytes and the fields after them move
- *     accordingly. ChannelBlock holds no pointer and keeps its exact
- *     13600-byte layout on every target, as do OpenChannelRequest and
- *     ChangeParamsRequest.
+ *     to their natural alignment, the same on both systems; static_asserts
+ *     prove these offsets too. ChannelBlock holds no pointer and keeps its
+ *     exact 13600-byte layout on every target, as do OpenChannelRequest and
+ *     ChangeParamsRequest. A 32-bit host loads the 32-bit DLL, a 64-bit host
+ *     the 64-bit one: the export name and the order of the fields are the
+ *     same.
  *   - All numbers are little-endian.
  *
  * Channels
@@ -181,7 +185,8 @@ typedef struct ChannelBlock {
     uint8_t reserved[2];       /* 0x351E never touched */
 } ChannelBlock;
 
-/* The call block handed to ZelMain. 20 bytes on 32-bit targets. */
+/* The call block handed to ZelMain. 20 bytes on 32-bit targets, 32 on
+   64-bit ones (channelNumber 0x0C, request 0x18). */
 typedef struct ZelCall {
     ChannelBlock *channel;     /* 0x00 */
     uint32_t operation;        /* 0x04 */
@@ -197,7 +202,8 @@ typedef struct TagValue {
 } TagValue;
 
 /* Request of ValidateAddress, ReadTag and WriteParameter. 44 bytes on
-   32-bit targets. */
+   32-bit targets; 56 on 64-bit ones (typeCode 0x0C, paramCode 0x10,
+   value 0x30). */
 typedef struct TagRequest {
     const char *address;       /* 0x00 TagAddress text */
     uint32_t reserved04;       /* 0x04 */
@@ -207,7 +213,9 @@ typedef struct TagRequest {
     TagValue *value;           /* 0x28 */
 } TagRequest;
 
-/* Filled by GetDriverInfo. 32 bytes on 32-bit targets. */
+/* Filled by GetDriverInfo. 32 bytes on 32-bit targets; 48 on 64-bit ones
+   (shortName 0x08, banner 0x10, channelBlockSize 0x18, lineSettings 0x20,
+   fixed1C 0x28). */
 typedef struct DriverInfo {
     uint32_t code;             /* 0x00 82 */
     const char *shortName;     /* 0x04 "Quon" */
@@ -232,7 +240,7 @@ typedef struct ChangeParamsRequest {
     LineSettings lineSettings; /* 0x10 baudRate 0 keeps the stored settings */
 } ChangeParamsRequest;
 
-/* Request of EditTagAddress. 8 bytes on 32-bit targets. */
+/* Request of EditTagAddress. 8 bytes on 32-bit targets, 16 on 64-bit ones. */
 typedef struct EditTagAddressRequest {
     char *addressText;         /* 0x00 receives 7 digits and a NUL */
     void *hostWindow;          /* 0x04 window handle */
@@ -311,6 +319,29 @@ ZEL_STATIC_ASSERT(offsetof(DriverInfo, fixed1C) == 0x1C, "DriverInfo.fixed1C");
 
 ZEL_STATIC_ASSERT(sizeof(EditTagAddressRequest) == 8, "EditTagAddressRequest size");
 ZEL_STATIC_ASSERT(offsetof(EditTagAddressRequest, hostWindow) == 4, "EditTagAddressRequest.hostWindow");
+#elif UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
+/* 64-bit hosts (the 64-bit DLL, 64-bit Linux): the natural layout, the same
+   on Windows and Linux, since no field is a `long`. */
+ZEL_STATIC_ASSERT(sizeof(ZelCall) == 0x20, "ZelCall size");
+ZEL_STATIC_ASSERT(offsetof(ZelCall, operation) == 0x08, "ZelCall.operation");
+ZEL_STATIC_ASSERT(offsetof(ZelCall, channelNumber) == 0x0C, "ZelCall.channelNumber");
+ZEL_STATIC_ASSERT(offsetof(ZelCall, request) == 0x18, "ZelCall.request");
+
+ZEL_STATIC_ASSERT(sizeof(TagRequest) == 0x38, "TagRequest size");
+ZEL_STATIC_ASSERT(offsetof(TagRequest, typeCode) == 0x0C, "TagRequest.typeCode");
+ZEL_STATIC_ASSERT(offsetof(TagRequest, paramCode) == 0x10, "TagRequest.paramCode");
+ZEL_STATIC_ASSERT(offsetof(TagRequest, value) == 0x30, "TagRequest.value");
+
+ZEL_STATIC_ASSERT(sizeof(DriverInfo) == 0x30, "DriverInfo size");
+ZEL_STATIC_ASSERT(offsetof(DriverInfo, shortName) == 0x08, "DriverInfo.shortName");
+ZEL_STATIC_ASSERT(offsetof(DriverInfo, banner) == 0x10, "DriverInfo.banner");
+ZEL_STATIC_ASSERT(offsetof(DriverInfo, channelBlockSize) == 0x18, "DriverInfo.channelBlockSize");
+ZEL_STATIC_ASSERT(offsetof(DriverInfo, fixed10) == 0x1C, "DriverInfo.fixed10");
+ZEL_STATIC_ASSERT(offsetof(DriverInfo, lineSettings) == 0x20, "DriverInfo.lineSettings");
+ZEL_STATIC_ASSERT(offsetof(DriverInfo, fixed1C) == 0x28, "DriverInfo.fixed1C");
+
+ZEL_STATIC_ASSERT(sizeof(EditTagAddressRequest) == 16, "EditTagAddressRequest size");
+ZEL_STATIC_ASSERT(offsetof(EditTagAddressRequest, hostWindow) == 8, "EditTagAddressRequest.hostWindow");
 #endif
 
 #endif /* ZELWNQX_H */

@@ -11,14 +11,18 @@ cd "$(dirname "$0")/.."
 
 if [ "${1:-}" = "--windows" ]; then
     bash scripts/install-deps.sh linux windows >&2
-    echo "Building the DLL and the tools (build/windows) ..." >&2
-    cmake --preset windows >/dev/null
-    cmake --build --preset windows --target zelwnqx korvan zelhost zelpanel >/dev/null
-    if ! wine --version >/dev/null 2>&1; then
-        echo "demo.sh: Wine cannot run here: this machine refuses 32-bit x86 programs ($(wine --version 2>&1 | tail -1))" >&2
-        exit 1
+    # The 32-bit DLL where the system's 32-bit Wine runs it, else the 64-bit
+    # DLL from the same sources under the 64-bit Wine.
+    preset=windows64
+    if bash scripts/wine32.sh probe && bash scripts/wine32.sh installed; then
+        preset=windows
+    else
+        echo "demo.sh: no 32-bit Wine here; the demo runs the 64-bit DLL (build/windows64)" >&2
     fi
-    exec bash tools/demo/demo-wine.sh build/windows
+    echo "Building the DLL and the tools (build/$preset) ..." >&2
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" --target zelwnqx korvan zelhost zelpanel >/dev/null
+    exec bash tools/demo/demo-wine.sh "build/$preset"
 fi
 
 bash scripts/install-deps.sh linux >&2

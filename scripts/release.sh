@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release packages and prints each one's path and SHA-256 sum:
-# the Debian package (build/release-linux) and the Windows zip
-# (build/release-windows), without tests or benchmarks.
+# the Debian package (build/release-linux) and the Windows zips, 32-bit
+# (build/release-windows) and 64-bit (build/release-windows64), without
+# tests or benchmarks.
 # Usage: scripts/release.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,6 +24,7 @@ build_packages() {
 
 build_packages linux
 build_packages windows -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cmake"
+build_packages windows64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/x86_64-w64-mingw32.cmake"
 
 echo "=== release packages (SHA-256)"
-sha256sum build/release-linux/packages/*.deb build/release-windows/packages/*.zip
+sha256sum build/release-linux/packages/*.deb build/release-windows/packages/*.zip build/release-windows64/packages/*.zip

@@ -4,7 +4,7 @@
 #     for real (dpkg -i, dpkg -P on every way out), the installed zelhost loads the installed
 #     driver and the installed tools do CHAIN_TEST's random_soak exchange; the gateway's
 #     service: its unit verifies, it is not enabled, and its command runs as the user zelwnqx.
-#   check-package.sh zip BUILD_DIR   made twice with the same bytes, the KORVAN stand-in only
+#   check-package.sh zip BUILD_DIR   the build's zip (win32 or win64): made twice with the same bytes, the KORVAN stand-in only
 #     in tools/ with the tools; unpacked, under Wine, the tools run from there as they are:
 #     zelhost.exe info loads the zip's DLL, both tools' --version, a monitor on a missing port.
 set -u
@@ -85,7 +85,8 @@ deb)
     ! getent passwd zelwnqx >/dev/null || fail "the purge left the user zelwnqx"
     ;;
 zip)
-    top=ZELWNQX-$version-win32
+    top=$(sed -n 's/^set(CPACK_PACKAGE_FILE_NAME "\(ZELWNQX-.*-win\(32\|64\)\)")$/\1/p' "$build/CPackConfig.cmake")
+    [ -n "$top" ] || fail "the build names no ZELWNQX-$version-win32 or -win64 package"
     package "$work/1"
     package "$work/2"
     cmp "$work/1/$top.zip" "$work/2/$top.zip" || fail "two runs made different zips"
@@ -94,6 +95,7 @@ zip)
         INSTALL.txt; do
         [ -f "$work/$top/$file" ] || fail "$top.zip holds no $file"
     done
+    grep -q "the driver (${top##*-win}-bit)" "$work/$top/INSTALL.txt" || fail "INSTALL.txt does not say ${top##*-win}-bit"
     [ "$(find "$work/$top" -iname 'korvan*')" = "$work/$top/tools/KORVAN.DLL" ] ||
         fail "$top.zip holds a KORVAN file outside tools/"
     wine=$(dirname "$0")/wine-run.sh tools=$work/$top/tools

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@ ZelMainPtr zelMain = nullptr;
 class DriverEnvironment : public testing::Environment {
 public:
     void SetUp() override {
+        // The stand-in's log lines (hundreds of failed opens) go nowhere.
+        _putenv("KORVAN_LOG_FILE=NUL");
         driver = LoadLibraryA("ZELWNQX.DLL");
         ASSERT_NE(driver, nullptr) << "LoadLibraryA failed: " << GetLastError();
         zelMain = reinterpret_cast<ZelMainPtr>(reinterpret_cast<void *>(GetProcAddress(driver, "ZelMain")));
@@ -43,16 +46,28 @@ T Get(const uint8_t *bytes, std::size_t offset) {
     return value;
 }
 
-uint32_t Address(const void *p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+// Where the host puts each field. A 32-bit host uses the offsets of the
+// driver's documented records; a 64-bit host the natural layout of the same
+// declarations, pointers 8 bytes wide and aligned.
+struct HostLayout {
+    std::size_t callSize, callOperation, callChannelNumber, callRequest;
+    std::size_t tagSize, tagType, tagParam, tagValue;
+    std::size_t infoSize, infoShortName, infoBanner, infoBlockSize, infoFixed10, infoLine, infoFixed1C;
+};
+constexpr HostLayout kLayout32{0x14, 0x04, 0x08, 0x10, 0x2C, 0x08, 0x0C, 0x28, 0x20, 0x04, 0x08, 0x0C, 0x10, 0x14, 0x1C};
+constexpr HostLayout kLayout64{0x20, 0x08, 0x0C, 0x18, 0x38, 0x0C, 0x10, 0x30, 0x30, 0x08, 0x10, 0x18, 0x1C, 0x20, 0x28};
+constexpr HostLayout kLayout = sizeof(void *) == 4 ? kLayout32 : kLayout64;
 
-// A ZelCall block: channel 0x00, operation 0x04, channel number 0x08, an
-// unread word 0x0C, request 0x10.
+uintptr_t Address(const void *p) { return reinterpret_cast<uintptr_t>(p); }
+
+// A ZelCall block: channel, operation, channel number, an unread word,
+// request; the bytes between are left as the host's garbage.
 std::vector<uint8_t> CallBlock(void *channel, uint32_t operation, void *request, int32_t channelNumber = 0) {
-    std::vector<uint8_t> call(20, 0xCC);
-    Put<uint32_t>(call, 0x00, Address(channel));
-    Put<uint32_t>(call, 0x04, operation);
-    Put<int32_t>(call, 0x08, channelNumber);
-    Put<uint32_t>(call, 0x10, Address(request));
+    std::vector<uint8_t> call(kLayout.callSize, 0xCC);
+    Put<uintptr_t>(call, 0x00, Address(channel));
+    Put<uint32_t>(call, kLayout.callOperation, operation);
+    Put<int32_t>(call, kLayout.callChannelNumber, channelNumber);
+    Put<uintptr_t>(call, kLayout.callRequest, Address(request));
     return call;
 }
 
@@ -61,13 +76,13 @@ int32_t Call(void *channel, uint32_t operation, void *request, int32_t channelNu
     return zelMain(call.data());
 }
 
-// A TagRequest: address 0x00, type code 0x08, parameter code 0x0C, value 0x28.
+// A TagRequest: address, type code, parameter code, value.
 std::vector<uint8_t> TagRequest(const char *address, int32_t typeCode, uint32_t paramCode, void *value) {
-    std::vector<uint8_t> request(0x2C, 0xDD);
-    Put<uint32_t>(request, 0x00, Address(address));
-    Put<int32_t>(request, 0x08, typeCode);
-    Put<uint32_t>(request, 0x0C, paramCode);
-    Put<uint32_t>(request, 0x28, Address(value));
+    std::vector<uint8_t> request(kLayout.tagSize, 0xDD);
+    Put<uintptr_t>(request, 0x00, Address(address));
+    Put<int32_t>(request, kLayout.tagType, typeCode);
+    Put<uint32_t>(request, kLayout.tagParam, paramCode);
+    Put<uintptr_t>(request, kLayout.tagValue, Address(value));
     return request;
 }
 
@@ -82,42 +97,90 @@ struct Block {
     uint8_t *data() { return bytes.data(); }
 };
 
-TEST(DriverDll, ZelMainPopsItsArgument) {
-    std::vector<uint8_t> info(32, 0);
-    std::vector<uint8_t> call = CallBlock(nullptr, 14, info.data());
+// Calls ZelMain through the host's pointer. On the 32-bit DLL the argument
+// is pushed by hand and the stack pointer compared after the call: a
+// stdcall callee pops its 4-byte argument, and a callee that popped none or
+// the wrong amount leaves the pointer elsewhere. x86-64 has one calling
+// convention, in which the caller cleans up: there the call is plain.
+int32_t CallThroughThePointer(std::vector<uint8_t> &call, bool &stackKept) {
+#if defined(__i386__)
     uint32_t before = 0, after = 0;
     int32_t result = -1;
-    // Push the one argument by hand and compare the stack pointer after the
-    // call: a stdcall callee removes it.
     __asm__ volatile(
         "movl %%esp, %%esi\n\t"
         "pushl %[arg]\n\t"
         "call *%[fn]\n\t"
         "movl %%esp, %%edi\n\t"
         "movl %%esi, %%esp\n\t"
-        : "=S"(before), "=D"(after), "=a"(result)
+        : "=&S"(before), "=&D"(after), "=a"(result)
         : [arg] "r"(call.data()), [fn] "r"(zelMain)
         : "ecx", "edx", "memory", "cc");
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(after, before) << "the callee must pop its 4-byte argument";
+    stackKept = after == before;
+    return result;
+#else
+    stackKept = true;
+    return zelMain(call.data());
+#endif
+}
+
+// Every operation code, again and again, through the pointer the host keeps,
+// on a channel whose port cannot be opened: each answers as documented and
+// the stack is where it was after every call.
+TEST(DriverDll, EveryOperationAnswersThroughThePointerAgainAndAgain) {
+    Block block;
+    std::vector<uint8_t> info(kLayout.infoSize, 0);
+    std::vector<uint8_t> open(0x1C, 0);  // OpenChannelRequest: the same 28 bytes on every target
+    std::memcpy(open.data(), "COM99", 6);
+    Put<uint32_t>(open, 0x0C, 1);     // enabled
+    Put<uint32_t>(open, 0x10, 10);    // read time-out
+    Put<uint16_t>(open, 0x14, 9600);  // line settings
+    Put<uint16_t>(open, 0x16, 8);
+    std::vector<uint8_t> change(0x18, 0);  // ChangeParamsRequest: 24 bytes on every target
+    std::memcpy(change.data(), "COM98", 6);
+    uint8_t value[4] = {};
+    std::vector<uint8_t> validate = TagRequest("0104130", 6, 0, nullptr);
+    std::vector<uint8_t> read = TagRequest("0104130", 0, 0, value);
+    std::vector<uint8_t> write = TagRequest(nullptr, 0, 'R', value);
+    std::vector<uint8_t> edit(2 * sizeof(void *), 0);  // a null address text: no dialog is used up
+    struct Step {
+        uint32_t operation;
+        void *request;
+        int32_t result;
+    };
+    const Step steps[] = {{14, info.data(), 0},    {1, open.data(), 2},     {2, nullptr, 0},  {3, validate.data(), 0},
+                          {4, nullptr, 1},         {5, read.data(), 0},     {6, nullptr, 1},  {7, write.data(), 0},
+                          {8, nullptr, 1},         {9, nullptr, 1},         {10, nullptr, 1}, {12, nullptr, 0},
+                          {13, nullptr, 2},        {15, change.data(), 2},  {16, edit.data(), 53},
+                          {11, nullptr, 0},        {0xFFFFFFFFu, nullptr, 1}};
+    for (int round = 0; round < 300; ++round) {
+        for (const Step &step : steps) {
+            std::vector<uint8_t> call = CallBlock(block.data(), step.operation, step.request, 1);
+            bool stackKept = false;
+            const int32_t result = CallThroughThePointer(call, stackKept);
+            ASSERT_EQ(result, step.result) << "operation " << step.operation << ", round " << round;
+            ASSERT_TRUE(stackKept) << "operation " << step.operation << " moved the stack pointer";
+        }
+    }
+    EXPECT_EQ(Get<uint32_t>(block.data(), kPort), 0u);
+    EXPECT_EQ(Get<uint32_t>(block.data(), 0x004), 1u) << "enabled, as the OpenChannel request said";
 }
 
 TEST(DriverDll, GetDriverInfoFillsTheRecordByteForByte) {
-    std::vector<uint8_t> info(40, 0xEE);
+    std::vector<uint8_t> info(kLayout.infoSize + 8, 0xEE);
     EXPECT_EQ(Call(nullptr, 14, info.data()), 0);
     EXPECT_EQ(Get<uint32_t>(info.data(), 0x00), 82u);
-    const char *shortName = reinterpret_cast<const char *>(Get<uint32_t>(info.data(), 0x04));
+    const char *shortName = reinterpret_cast<const char *>(Get<uintptr_t>(info.data(), kLayout.infoShortName));
     EXPECT_STREQ(shortName, "Quon");
-    EXPECT_EQ(Get<uint32_t>(info.data(), 0x0C), 13600u);
-    EXPECT_EQ(Get<uint32_t>(info.data(), 0x10), 4u);
-    EXPECT_EQ(Get<uint16_t>(info.data(), 0x14), 9600);
-    EXPECT_EQ(Get<uint16_t>(info.data(), 0x16), 8);
-    EXPECT_EQ(Get<uint16_t>(info.data(), 0x18), 0);
-    EXPECT_EQ(Get<uint16_t>(info.data(), 0x1A), 0);
-    EXPECT_EQ(Get<uint32_t>(info.data(), 0x1C), 0x00430028u);
-    for (std::size_t i = 32; i < 40; ++i) EXPECT_EQ(info[i], 0xEE) << "beyond the record";
+    EXPECT_EQ(Get<uint32_t>(info.data(), kLayout.infoBlockSize), 13600u);
+    EXPECT_EQ(Get<uint32_t>(info.data(), kLayout.infoFixed10), 4u);
+    EXPECT_EQ(Get<uint16_t>(info.data(), kLayout.infoLine + 0), 9600);
+    EXPECT_EQ(Get<uint16_t>(info.data(), kLayout.infoLine + 2), 8);
+    EXPECT_EQ(Get<uint16_t>(info.data(), kLayout.infoLine + 4), 0);
+    EXPECT_EQ(Get<uint16_t>(info.data(), kLayout.infoLine + 6), 0);
+    EXPECT_EQ(Get<uint32_t>(info.data(), kLayout.infoFixed1C), 0x00430028u);
+    for (std::size_t i = kLayout.infoSize; i < info.size(); ++i) EXPECT_EQ(info[i], 0xEE) << "beyond the record";
 
-    const char *banner = reinterpret_cast<const char *>(Get<uint32_t>(info.data(), 0x08));
+    const char *banner = reinterpret_cast<const char *>(Get<uintptr_t>(info.data(), kLayout.infoBanner));
     ASSERT_NE(banner, nullptr);
     const std::string text(banner);
     ASSERT_EQ(text.size(), 1u + 5 * 63);
