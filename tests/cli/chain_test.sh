@@ -341,7 +341,7 @@ walk_test)
         >"$work/points.csv"
     start_panel send --pty --timeout $units "ckt bus=1 slot=4 point=130" "wait 1" "bit0 bus=2 slot=1 point=5"
     status=0
-    /usr/bin/python3 "$(dirname "$0")/on_terminal.py" '0 -> 1  Boiler room, east' "$bin/zelhost" monitor --port "$port" \
+    /usr/bin/python3 "$(dirname "$0")/on_terminal.py" --enter '0 -> 1  Boiler room, east' "$bin/zelhost" monitor --port "$port" \
         --timeout $units --idle 1.5 --points "$work/points.csv" --walk-test >"$work/host.out" || status=$?
     finish_panel
     [ "$status" -eq 1 ] || fail "zelhost monitor exited with $status, not 1"

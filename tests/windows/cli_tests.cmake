@@ -35,9 +35,14 @@ set(ZEL_CLI_KORVAN KORVAN.DLL)
 set(ZEL_CLI_PROPERTIES ${ZEL_TOOLS_WINE_PROPERTIES})
 include(${ZEL_CLI_DIR}/cases.cmake)
 
-add_test(NAME chain.windows.ctrl_c_closes
-         COMMAND ${ZEL_CLI_DIR}/wine_ctrl_c_test.sh $<TARGET_FILE_DIR:zelhost> ${ZEL_TOOLS_PREFIX}-links)
-set_tests_properties(chain.windows.ctrl_c_closes PROPERTIES TIMEOUT 120 ${ZEL_TOOLS_WINE_PROPERTIES})
+# Presses Enter at zelhost.exe's console (walk_test_on_console).
+add_executable(zel_press_enter ${CMAKE_CURRENT_LIST_DIR}/press_enter.cpp)
+target_link_options(zel_press_enter PRIVATE -static)
+foreach(scenario ctrl_c_closes walk_test_on_console random_then_replay)
+  add_test(NAME chain.windows.${scenario}
+           COMMAND ${ZEL_CLI_DIR}/wine_chain_test.sh ${scenario} $<TARGET_FILE_DIR:zelhost> ${ZEL_TOOLS_PREFIX}-links)
+  set_tests_properties(chain.windows.${scenario} PROPERTIES TIMEOUT 120 ${ZEL_TOOLS_WINE_PROPERTIES})
+endforeach()
 
 add_test(NAME demo.windows
          COMMAND ${ZEL_CLI_DIR}/check_run.sh 0 out "^summary: all [0-9]+ points match$"
@@ -51,4 +56,5 @@ set_tests_properties(package.windows.zip PROPERTIES TIMEOUT 180 ${ZEL_TOOLS_WINE
 
 # These two run on pseudo-terminals beside the serial tests' links; one at a
 # time with those, so that a busy moment of one never starves the other.
-set_tests_properties(chain.windows.ctrl_c_closes demo.windows PROPERTIES RESOURCE_LOCK "wine-tools;wine-ptys")
+set_tests_properties(chain.windows.ctrl_c_closes chain.windows.walk_test_on_console chain.windows.random_then_replay
+                     demo.windows PROPERTIES RESOURCE_LOCK "wine-tools;wine-ptys")
