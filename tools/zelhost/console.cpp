@@ -211,7 +211,8 @@ void End(Console &console) {
 int CheckPortCounts(const ChannelOptions &o, const std::vector<std::pair<std::string, std::size_t>> &perPort) {
     const std::size_t ports = o.ports.size();
     if (ports > kMostPorts) return Fail(kTool, "at most " + std::to_string(kMostPorts) + " ports");
-    std::vector<std::pair<std::string, std::size_t>> given{{"--channel", o.channelNumbers.size()}};
+    std::vector<std::pair<std::string, std::size_t>> given{{"--channel", o.channelNumbers.size()},
+                                                           {"--silence-limit", o.silenceLimits.size()}};
     given.insert(given.end(), perPort.begin(), perPort.end());
     const std::string problem = PerPortOptionProblem(ports, given, o.channelNumbers);
     return problem.empty() ? -1 : Fail(kTool, problem);
@@ -351,6 +352,13 @@ void AddChannelOptions(CLI::App &command, ChannelOptions &o, bool several) {
         if (!several) option->expected(1);
         option->allow_extra_args(false);
     }
+    if (several)
+        command
+            .add_option("--silence-limit", o.silenceLimits,
+                        "Call the line silent once no message has come for SECONDS (LINK stays up when a cable is "
+                        "cut); once per --port")
+            ->check(zeltools::NumberCheck("silence limit", 1, 65535))
+            ->allow_extra_args(false);
     command.add_option("--duration", o.duration,
                        std::string("Stop after SECONDS") + (listenByDefault ? "" : " of listening (default: read at once)"))
         ->check(zeltools::SecondsCheck("duration", 0.001, 1e6));

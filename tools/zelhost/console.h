@@ -38,6 +38,7 @@ struct Options {
 struct ChannelOptions {
     std::vector<std::string> ports;
     std::vector<int> channelNumbers;  // in the order of the ports; none: 1, 2, 3, ...
+    std::vector<int> silenceLimits;   // monitor: seconds, in the order of the ports; none: no limit
     zeltools::LineOptions line;
     double duration = 0;
     double idle = 0;

@@ -46,6 +46,7 @@ struct GatewayChannel {
     int number = 1;    // the host's channel number: the topic level
     std::string port;  // the driver's port name
     std::vector<NamedPoint> named;
+    int silenceLimit = 0;  // seconds of SILENCE that make the line silent; 0: none
 };
 
 struct Gateway {

@@ -22,6 +22,7 @@
 #include "gateway_log.h"
 #include "host_session.h"
 #include "korvan_standin.h"
+#include "line_state.h"
 #include "message_changes.h"
 #include "modbus_server.h"
 #include "mqtt_client.h"
@@ -37,6 +38,7 @@ struct GatewayCommand {
     std::vector<std::string> ports;
     std::vector<int> channelNumbers;
     std::vector<std::string> pointsFiles;
+    std::vector<int> silenceLimits;  // seconds, once per port; none: no limit
     zeltools::LineOptions line;
     std::string prefix;
     bool homeAssistant = false;
@@ -167,7 +169,9 @@ std::string HostName() {
 // Checks the options and fills in what they imply; -1 when they hold.
 int Prepare(GatewayCommand &c, Gateway *gateway) {
     const std::string problem = PerPortOptionProblem(
-        c.ports.size(), {{"--channel", c.channelNumbers.size()}, {"--points", c.pointsFiles.size()}}, c.channelNumbers);
+        c.ports.size(),
+        {{"--channel", c.channelNumbers.size()}, {"--points", c.pointsFiles.size()}, {"--silence-limit", c.silenceLimits.size()}},
+        c.channelNumbers);
     if (!problem.empty()) return GatewayFail(problem, zeltools::kExitBadInput);
     if (c.mqtt.certFile.empty() != c.mqtt.keyFile.empty()) return GatewayFail("--cert and --key go together", zeltools::kExitBadInput);
     if (!c.mqtt.certFile.empty() && c.mqtt.caFile.empty()) return GatewayFail("--cert needs --cafile (TLS)", zeltools::kExitBadInput);
@@ -197,6 +201,7 @@ int Prepare(GatewayCommand &c, Gateway *gateway) {
     for (std::size_t i = 0; i < c.ports.size(); ++i) {
         GatewayChannel channel;
         channel.number = c.channelNumbers.empty() ? static_cast<int>(i) + 1 : c.channelNumbers[i];
+        channel.silenceLimit = SilenceLimitOf(c.silenceLimits, i);
         if (!c.pointsFiles.empty()) {
             std::string text;
             if (!ReadWholeFile(c.pointsFiles[i], &text, &error)) return GatewayFail(error, zeltools::kExitBadInput);
@@ -205,7 +210,10 @@ int Prepare(GatewayCommand &c, Gateway *gateway) {
         gateway->channels.push_back(channel);
     }
     std::vector<int> units;
-    for (const GatewayChannel &channel : gateway->channels) units.push_back(channel.number);
+    for (const GatewayChannel &channel : gateway->channels) {
+        units.push_back(channel.number);
+        c.modbus.silenceLimits.push_back(channel.silenceLimit);
+    }
     if (const int code = PrepareModbus(c, units); code >= 0) return code;
     if (c.mqtt.clientId.empty()) c.mqtt.clientId = "zelwnqx-" + gateway->hostName + "-" + std::to_string(getpid());
     c.mqtt.willTopic = StatusTopic(*gateway);
@@ -358,6 +366,11 @@ GatewayCommand *AddGatewayCommand(CLI::App &app) {
     command->add_option("--channel", c->channelNumbers, "The host's channel number of each port, in their order (default 1, 2, ...)")
         ->check(CLI::Range(0, 9999));
     command->add_option("--points", c->pointsFiles, "A CSV file naming points (address,name[,type]), one per port in their order");
+    command
+        ->add_option("--silence-limit", c->silenceLimits,
+                     "Call a line silent once no message has come for SECONDS (LINK stays up when a cable is cut); "
+                     "one per port in their order")
+        ->check(zeltools::NumberCheck("silence limit", 1, 65535));
     zeltools::AddLineOptions(*command, c->line);
     command->add_option("--broker", c->mqtt.host, "The broker's host (default localhost)");
     command->add_option("--broker-port", c->mqtt.port, "The broker's port (default 1883)")->check(CLI::Range(1, 65535));

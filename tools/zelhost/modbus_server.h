@@ -17,6 +17,7 @@ struct ModbusSettings {
     std::vector<ClientNetwork> allowed;   // empty: every client
     int maxClients = 64;
     int idleSeconds = 60;
+    std::vector<int> silenceLimits;       // per channel, seconds; 0: none
 };
 
 struct ModbusServer;
