@@ -69,9 +69,9 @@ int32_t OpenChannel(const ZelCall &call) {
         return ZEL_PORT_FAILED;
     }
     EndRecovery(*record);
-    ResetLineDiagnostics(*record);
     // A name without room for its terminator, or a channel whose port is
-    // already open, cannot be opened (again).
+    // already open, cannot be opened (again): the running line keeps its
+    // diagnostics.
     if (!NameFits(request->portName, sizeof request->portName) || LoadPort(channel) != 0) {
         LogOpenFailure(request->portName, sizeof request->portName);
         return ZEL_PORT_FAILED;
@@ -85,6 +85,7 @@ int32_t OpenChannel(const ZelCall &call) {
         LogOpenFailure(request->portName, sizeof request->portName);
         return ZEL_PORT_FAILED;
     }
+    ResetLineDiagnostics(*record);
     // The port is configured and the table cleared before the port is
     // installed: a reception that already runs reads nothing from it before
     // then, so no fresh event is wiped and its first read has the channel's

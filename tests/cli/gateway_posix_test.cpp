@@ -11,6 +11,8 @@ namespace {
 
 using namespace zelhost;
 
+#define ADDRESS_RANGES " (bus and slot 00-08; points 001-127, 130-133, 140-143, and 148 in slot 01)"
+
 struct PointsCase {
     const char *name;
     std::string text;
@@ -46,7 +48,16 @@ INSTANTIATE_TEST_SUITE_P(
         PointsCase{"Valid", "\xEF\xBB\xBF# site points\n0104130, Lobby CKT ,CKT\n\n0201005,Room 5\r\n0301148,Battery 3,Battery\n", 3,
                    nullptr},
         PointsCase{"NotAnAddress", "01041,Lobby\n", 0, "line 1: '01041' is not a seven-digit address BBSSPPP"},
-        PointsCase{"NoTagAddress", "# x\n0808155,Nowhere\n", 0, "line 2: 0808155 is not a tag address of any type"},
+        PointsCase{"NoTagAddress", "# x\n0808155,Nowhere\n", 0, "line 2: 0808155 is not a tag address of any type" ADDRESS_RANGES},
+        // The driver has buses and slots 00-08: a walk test could never finish.
+        PointsCase{"BusNine", "0901005,Hall\n", 0, "line 1: 0901005 is not a tag address of any type" ADDRESS_RANGES},
+        PointsCase{"SlotNine", "0109005,Hall\n", 0, "line 1: 0109005 is not a tag address of any type" ADDRESS_RANGES},
+        // As a spreadsheet saves a sheet: a heading in any words, rows of empty cells.
+        PointsCase{"AnyHeadingAndEmptyRows", "\"Punkt\",\"Beschreibung\"\r\n0104130,Lobby\r\n,,\r\n\"\",\"\"\r\n,,\r\n", 1,
+                   nullptr},
+        PointsCase{"LeadingZeroDropped", "Address,Name\n104130,Lobby\n", 0,
+                   "line 2: '104130' has six digits: the spreadsheet dropped the leading zero of 0104130; format the "
+                   "address column as text and type the address again"},
         PointsCase{"SlashInName", "0104130,Floor/1\n", 0,
                    "line 1: name 'Floor/1' must be 1-64 characters without '/', '+', '#' or control characters"},
         PointsCase{"WrongType", "0104130,Lobby,Regular\n", 0, "line 1: 0104130 is a CKT point, not Regular"},

@@ -182,7 +182,9 @@ TEST_F(Lifecycle, ClientNameCarriesTheChannelNumber) {
         EXPECT_STREQ(name, c.name);
         EXPECT_EQ(channel->channelNumber, c.stored);
         EXPECT_NE(channel->clientId, 0);
-        if (c.number == 7 && firstSeven != 0) EXPECT_EQ(channel->clientId, firstSeven) << "a name again: its id";
+        if (c.number == 7 && firstSeven != 0) {
+            EXPECT_EQ(channel->clientId, firstSeven) << "a name again: its id";
+        }
         if (c.number == 7) firstSeven = channel->clientId;
         EXPECT_EQ(channel->portBlock.flowFlags, 0x4333);
         EXPECT_EQ(channel->readTimeout, 10u);
@@ -236,10 +238,17 @@ TEST_F(Lifecycle, RepeatedOpenKeepsOneThread) {
     PtyPair pty, other;
     OpenAndWaitForThread(pty);
     const uint32_t port = zeltest::PortOf(channel);
-    // Port open: refused.
+    pty.Send("xx" + Message(Record('0', '3', '3', "00"), 1));
+    ASSERT_TRUE(WaitForValue("0104130", 1));
+    std::this_thread::sleep_for(1100ms);
+    // Port open: refused, and the running line's counters and table stay.
     EXPECT_EQ(Open(other.PortName()), ZEL_PORT_FAILED);
     EXPECT_EQ(zeltest::PortOf(channel), port);
     EXPECT_STREQ(channel->portBlock.name, pty.PortName().c_str());
+    EXPECT_EQ(Read(ZEL_TAG_MESSAGES), 1);
+    EXPECT_EQ(Read(ZEL_TAG_NOISE), 2);
+    EXPECT_GE(Read(ZEL_TAG_SILENCE), 1);
+    EXPECT_EQ(Read("0104130"), 1);
     // Port closed, reception running: opened and served by the same thread.
     ASSERT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK);
     EXPECT_EQ(Open(other.PortName()), ZEL_OK);

@@ -140,6 +140,8 @@ bool IsAddressText(const std::string &text) {
 
 const char *AddressTypeOf(const std::string &address) {
     if (!IsAddressText(address)) return "-";
+    // The table has buses and slots 00-08; ValidateAddress refuses 09.
+    if (address[0] != '0' || address[1] == '9' || address[2] != '0' || address[3] == '9') return "-";
     const int slot = std::atoi(address.substr(2, 2).c_str());
     const int point = std::atoi(address.substr(4, 3).c_str());
     if (point >= 1 && point <= 127) return "Regular";

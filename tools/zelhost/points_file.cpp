@@ -56,6 +56,16 @@ bool SplitFields(const std::string &line, std::vector<std::string> *fields, std:
     }
 }
 
+bool AllDigits(const std::string &text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool AllEmpty(const std::vector<std::string> &fields) {
+    for (const std::string &field : fields)
+        if (!field.empty()) return false;
+    return true;
+}
+
 bool UsableName(const std::string &name) {
     if (name.empty() || name.size() > 64) return false;
     for (unsigned char c : name)
@@ -106,14 +116,22 @@ bool ParsePointsFile(const std::string &text, std::vector<NamedPoint> *points, s
         std::vector<std::string> fields;
         std::string why;
         if (!SplitFields(line, &fields, &why)) return fail(why);
-        // A sheet's first row may name its columns.
+        // The ",,," rows a spreadsheet leaves below its last row.
+        if (AllEmpty(fields)) continue;
+        // A sheet's first row may name its columns, in any words: an
+        // address cell holds digits alone, a heading does not.
         const bool firstRow = !anyRow;
         anyRow = true;
-        if (firstRow && SameIgnoringCase(fields[0], "address")) continue;
+        if (firstRow && !AllDigits(fields[0]) && !fields[0].empty()) continue;
         if (fields.size() < 2 || fields.size() > 4) return fail("expected address,name[,type[,device class]]");
         NamedPoint point{fields[0], fields[1], AddressTypeOf(fields[0]), fields.size() == 4 ? fields[3] : ""};
+        if (point.address.size() == 6 && AllDigits(point.address))
+            return fail("'" + point.address + "' has six digits: the spreadsheet dropped the leading zero of 0" +
+                        point.address + "; format the address column as text and type the address again");
         if (!IsAddressText(point.address)) return fail("'" + point.address + "' is not a seven-digit address BBSSPPP");
-        if (point.type == "-") return fail(point.address + " is not a tag address of any type");
+        if (point.type == "-")
+            return fail(point.address + " is not a tag address of any type (bus and slot 00-08; points 001-127, 130-133, "
+                        "140-143, and 148 in slot 01)");
         if (!IsUtf8(point.name)) return fail("the name is not UTF-8: save the file as UTF-8");
         if (!UsableName(point.name))
             return fail("name '" + point.name + "' must be 1-64 characters without '/', '+', '#' or control characters");

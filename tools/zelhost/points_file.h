@@ -16,9 +16,11 @@ struct NamedPoint {
     std::string deviceClass;  // Home Assistant's binary sensor device class, or none
 };
 
-// A points file: "address,name[,type[,device class]]" a line; blank lines
-// and lines that begin with '#' are skipped, and so is a first row that
-// names the columns ("address,name,..."). Fields may be quoted as Excel
+// A points file: "address,name[,type[,device class]]" a line; blank lines,
+// rows of empty cells (",,") and lines that begin with '#' are skipped, and
+// so is a first row that names the columns (its first cell not digits).
+// An address must be one the driver accepts for its type; a six-digit one
+// is refused as the leading zero a spreadsheet dropped. Fields may be quoted as Excel
 // writes them ("0101001","Lobby, north"; "" inside quotes is a quote), and
 // type names are taken in any case. Names are UTF-8 topic levels: not
 // empty, no '/', '+', '#' or control characters, each once. The device

@@ -30,7 +30,9 @@ struct ValidateCommand {
 ValidateCommand command;
 
 int Validate(const Options &options, const std::string &address, const TagType &type) {
-    if (!IsAddressText(address)) return FailMalformedAddress(address);
+    // The diagnostic tags are the driver's to judge too (type code 0 takes them).
+    const bool diagnostic = IsDiagnosticTag(address);
+    if (!IsAddressText(address) && !diagnostic) return FailMalformedAddress(address);
     Console console;
     ConsoleScope scope{console};
     DriverLibrary library;
@@ -38,14 +40,15 @@ int Validate(const Options &options, const std::string &address, const TagType &
     if (const int code = Begin(options, console, &library, &session); code >= 0) return code;
     const int32_t result = ValidateAddress(session, address, type.code);
     const std::string answer = "ValidateAddress answered " + ResultText(ZEL_OP_VALIDATE_ADDRESS, result);
-    const std::string kind = AddressTypeOf(address);
-    if (result == ZEL_OK && !type.addressType.empty() && type.addressType != kind) {
-        std::printf("%s with type code %d: rejected, a %s point, not %s (%s)\n", address.c_str(), type.code,
-                    kind == "-" ? "table" : kind.c_str(), type.addressType.c_str(), answer.c_str());
+    const std::string kind = diagnostic ? "diagnostic tag" : std::string(AddressTypeOf(address)) + " point";
+    const std::string ownType = diagnostic ? "Regular" : AddressTypeOf(address);
+    if (result == ZEL_OK && !type.addressType.empty() && type.addressType != ownType) {
+        std::printf("%s with type code %d: rejected, a %s, not %s (%s)\n", address.c_str(), type.code,
+                    ownType == "-" ? "table point" : kind.c_str(), type.addressType.c_str(), answer.c_str());
         return zeltools::kExitNo;
     }
     std::printf("%s with type code %d: %s, %s%s\n", address.c_str(), type.code, result == ZEL_OK ? "valid" : "rejected",
-                answer.c_str(), result == ZEL_OK ? ("; a " + kind + " point").c_str() : "");
+                answer.c_str(), result == ZEL_OK ? ("; a " + kind).c_str() : "");
     return result == ZEL_OK ? zeltools::kExitOk : zeltools::kExitNo;
 }
 
@@ -82,7 +85,8 @@ int ValidateChosen(const Options &options) {
 Command AddValidateCommand(CLI::App &app) {
     CLI::App *validate =
         app.add_subcommand("validate", "Ask the driver whether an address suits a tag type (exit 0 valid, 1 rejected)");
-    validate->add_option("address", command.address, "Tag address BBSSPPP")->required();
+    validate->add_option("address", command.address, "Tag address BBSSPPP, or a diagnostic tag (LINK, SILENCE, ...)")
+        ->required();
     validate
         ->add_option("type", command.typeText,
                      "Type code (0 Regular; 6 CKT, Line Shorted, Battery) or a type name: regular, ckt, shorted, battery")
