@@ -222,6 +222,11 @@ panel_stops)
     [ "$status" -eq 3 ] && grep -q 'the reader has closed the port' "$panel_out" ||
         fail "zelpanel exited with $status, not for the reader that left"
     panel_pids=()
+    # Its progress reaches a file line by line, while it still runs.
+    "$bin/zelpanel" random --port NUL --count 3 --pause 5 >"$work/random.out" 2>&1 &
+    panel_pids+=($!)
+    wait_for '^message 1 at ' "$work/random.out" && kill -0 "${panel_pids[0]}" ||
+        fail "zelpanel random wrote its progress only at its end"
     ;;
 silent_line)
     # Nothing arrives: --idle counts from the start of listening and ends
@@ -235,6 +240,19 @@ silent_line)
         grep -qx 'zelhost: no message received in 0.5 s: check the cable, the line settings and the panel' \
             "$work/host-err.out" || fail "zelhost ${command%|*} did not say that nothing came"
     done
+    # A line quiet for its --silence-limit (a cut cable leaves LINK up) is
+    # told at once, and so is the message that ends the silence.
+    kill "${panel_pids[@]}" 2>/dev/null
+    panel_pids=()
+    start_panel send --pty --timeout $units "ckt bus=1 slot=4 point=130" "wait 3.5" clear
+    "$bin/zelhost" monitor --port "$port" --timeout $units --silence-limit 2 --idle 4 --events "$work/events.jsonl" \
+        >"$work/host.out" || fail "zelhost monitor exited with $?"
+    finish_panel
+    grep -Eq '^ +[0-9.]+  line silent: no message for 2 s$' "$work/host.out" || fail "the silence was not told"
+    grep -Eq '^ +[0-9.]+  line up: messages again$' "$work/host.out" || fail "the end of the silence was not told"
+    # (The panel closes its end as it ends: a loss may follow.)
+    [ "$(grep -o '"line":"[a-z]*"' "$work/events.jsonl" | head -n 2 | tr '\n' ' ')" = '"line":"silent" "line":"up" ' ] ||
+        fail "the history does not hold the silence and its end"
     ;;
 port_busy)
     # A port that another program holds is "in use", in both tools and the gateway.
@@ -334,23 +352,52 @@ port_lost_and_back)
         "$work/history.txt" || fail "the history is $(cat "$work/history.txt")"
     ;;
 walk_test)
-    # A walk test: two of three named points trip. Enter on the terminal
-    # lists the active points and the sheet; at the end the sheet names the
-    # point that never reported, and the exit status says the test is not done.
+    # A walk test: two of three named points trip, the first twice (a trip
+    # after the panel's reset has its own time), and a device the list does
+    # not name. Enter on the terminal lists the active points and the sheet;
+    # the sheet file to hand in is rewritten at each listing; at the end the
+    # sheet names the point that never reported and the mis-addressed
+    # device, and the exit status says the test is not done.
     printf '%s\r\n' '"0104130","Boiler room, east",ckt' '0201005,Lobby,REGULAR' '0301148,Panel battery,Battery' \
         >"$work/points.csv"
-    start_panel send --pty --timeout $units "ckt bus=1 slot=4 point=130" "wait 1" "bit0 bus=2 slot=1 point=5"
+    start_panel send --pty --timeout $units "ckt bus=1 slot=4 point=130" "wait 1" clear "wait 0.5" \
+        "ckt bus=1 slot=4 point=130" "bit0 bus=2 slot=1 point=5" "bit0 bus=2 slot=1 point=6"
     status=0
     /usr/bin/python3 "$(dirname "$0")/on_terminal.py" --enter '0 -> 1  Boiler room, east' "$bin/zelhost" monitor --port "$port" \
-        --timeout $units --idle 1.5 --points "$work/points.csv" --walk-test >"$work/host.out" || status=$?
+        --timeout $units --idle 1.5 --points "$work/points.csv" --walk-test --utc --sheet "$work/sheet.txt" \
+        --site "Main building, east" --engineer "J. Smith" >"$work/host.out" || status=$?
     finish_panel
     [ "$status" -eq 1 ] || fail "zelhost monitor exited with $status, not 1"
     # Enter, before the second point tripped: one point reported so far.
     wait_for '^walk test: 1 of 3 named points reported$' || fail "Enter gave no sheet"
-    grep -Eq '^  20[0-9-]+T[0-9:.]+Z  0201005  Regular +Lobby +0 -> 1$' "$work/host.out" || fail "the sheet lacks the lobby"
     grep -q '^walk test: 2 of 3 named points reported$' "$work/host.out" || fail "no final sheet"
     grep -A1 '^never reported: 1$' "$work/host.out" | grep -Eq '^  0301148  Battery +Panel battery$' ||
         fail "the sheet does not name the battery"
+    # The record: its heading, both trips of the boiler room, the lobby, and the device not on the list.
+    for line in '^Walk test record$' '^  site: +Main building, east$' '^  engineer: J\. Smith$' \
+        "^  ports: +$port \(channel 1\)\$" '^  started: +20[0-9-]+T[0-9:.]+Z$' '^  ended: +20[0-9-]+T[0-9:.]+Z$' \
+        '^  times: +UTC$' '^  driver: +ZELWNQX [0-9.]+$' '^walk test: 2 of 3 named points reported$' \
+        '^reported but not on the list: 1$' '^  20[0-9-]+T[0-9:.]+Z  0201006  Regular +0 -> 1$'; do
+        grep -Eq -- "$line" "$work/sheet.txt" || fail "the sheet file has no line $line"
+    done
+    [ "$(grep -Ec '^  20[0-9-]+T[0-9:.]+Z  0104130  CKT +Boiler room, east +0 -> 1$' "$work/sheet.txt")" -eq 2 ] ||
+        fail "the sheet file does not hold both trips of the boiler room"
+    grep -Eq '^  20[0-9-]+T[0-9:.]+Z  0201005  Regular +Lobby +0 -> 1$' "$work/sheet.txt" || fail "the sheet lacks the lobby"
+    ;;
+piped)
+    # The reader of the monitor's output ends (at the first change): the monitor ends as on
+    # Ctrl-C, and its record is whole: the history's stop line, the sheet's
+    # final listing.
+    printf '0104130,Boiler room\n' >"$work/points.csv"
+    start_panel send --pty --timeout $units "ckt bus=1 slot=4 point=130" "wait 1" "ckt bus=1 slot=4 point=131" "wait 30" clear
+    status=0
+    timeout 20 bash -c '"$@" | sed -n "/Boiler room/q"' _ "$bin/zelhost" monitor --port "$port" --timeout $units \
+        --points "$work/points.csv" --walk-test --sheet "$work/sheet.csv" --events "$work/events.jsonl" \
+        2>"$work/host-err.out" || status=$?
+    [ "$status" -ne 124 ] || fail "the monitor did not end when its reader did"
+    tail -n 1 "$work/events.jsonl" | grep -q '"monitor":"stop"' || fail "the history has no stop line"
+    grep -q '^ended,20' "$work/sheet.csv" || fail "the sheet file has no final listing"
+    grep -q '^pts/[0-9]*,1,reported,0104130,CKT,Boiler room,' "$work/sheet.csv" || fail "the sheet file lacks the point"
     ;;
 *)
     echo "unknown scenario $scenario"

@@ -8,6 +8,7 @@
 #include "message_changes.h"
 #include "event_history.h"
 #include "point_watch.h"
+#include "walk_sheet.h"
 #include "walk_test.h"
 
 namespace {
@@ -93,20 +94,50 @@ TEST(PointWatch, ListsEveryActivePointByBusAndSlotWithItsName) {
     EXPECT_EQ(ActivePointLines(StartWatch(FakeTable{}.Reader()), {}), std::vector<std::string>{"active points: none"});
 }
 
-TEST(PointWatch, WalkSheetShowsWhoReportedInOrderAndWhoNever) {
-    const std::vector<NamedPoint> named = {{"0101001", "Hall", "Regular", ""}, {"0104130", "Boiler", "CKT", ""},
+// Every change of a named point with its own time (a trip after a reset
+// too), names lined up by the characters shown, the points that changed
+// without a name, and the line's silences.
+TEST(PointWatch, WalkSheetShowsEveryChangeWhoNeverReportedAndWhoIsNotOnTheList) {
+    const std::vector<NamedPoint> named = {{"0101001", "Halle Süd", "Regular", ""}, {"0104130", "Boiler", "CKT", ""},
                                            {"0301148", "Battery", "Battery", ""}};
     WalkTest walk = StartWalkTest(named);
     const auto at = std::chrono::system_clock::time_point(std::chrono::milliseconds(1765257030123));
     NoteWalkChanges(walk, {{"0104130", 0, 1}, {"0202002", 0, 1}}, at);
     NoteWalkChanges(walk, {{"0101001", 0, 2}, {"0104130", 1, 0}}, at + std::chrono::seconds(5));
+    NoteWalkLine(walk, "silent: no message for 30 s", at + std::chrono::seconds(40));
+    NoteWalkChanges(walk, {{"0104130", 0, 1}}, at + std::chrono::seconds(60));
     EXPECT_EQ(NeverReported(walk), 1u);
-    EXPECT_EQ(WalkSheetLines(walk), (std::vector<std::string>{
-                                        "walk test: 2 of 3 named points reported",
-                                        "  2025-12-09T05:10:30.123Z  0104130  CKT           Boiler   0 -> 1 -> 0",
-                                        "  2025-12-09T05:10:35.123Z  0101001  Regular       Hall     0 -> 2",
+    EXPECT_EQ(WalkSheetLines(walk, zeltools::UtcTimeText),
+              (std::vector<std::string>{"walk test: 2 of 3 named points reported",
+                                        "  2025-12-09T05:10:30.123Z  0104130  CKT           Boiler     0 -> 1",
+                                        "  2025-12-09T05:10:35.123Z  0104130  CKT           Boiler     1 -> 0",
+                                        "  2025-12-09T05:11:30.123Z  0104130  CKT           Boiler     0 -> 1",
+                                        "  2025-12-09T05:10:35.123Z  0101001  Regular       Halle Süd  0 -> 2",
                                         "never reported: 1",
-                                        "  0301148  Battery       Battery"}));
+                                        "  0301148  Battery       Battery",
+                                        "reported but not on the list: 1",
+                                        "  2025-12-09T05:10:30.123Z  0202002  Regular        0 -> 1",
+                                        "line:",
+                                        "  2025-12-09T05:11:10.123Z  silent: no message for 30 s"}));
+    // The record to hand in: the heading, then the sheet; as CSV one row a change.
+    WalkRecord record{"Main \"A\", Zürich", "J. Smith", "ZELWNQX 7.00", {{"pts/3", 4, &walk}}, at, {}, true};
+    const std::string text = RecordText(record);
+    EXPECT_EQ(text.substr(0, text.find("\n\n")), "Walk test record\n"
+                                                 "  site:     Main \"A\", Zürich\n"
+                                                 "  engineer: J. Smith\n"
+                                                 "  ports:    pts/3 (channel 4)\n"
+                                                 "  started:  2025-12-09T05:10:30.123Z\n"
+                                                 "  ended:    not yet: the walk test runs\n"
+                                                 "  times:    UTC\n"
+                                                 "  driver:   ZELWNQX 7.00");
+    EXPECT_NE(text.find("\n\nwalk test: 2 of 3 named points reported\n"), std::string::npos);
+    const std::string csv = RecordCsv(record);
+    EXPECT_NE(csv.find("site,\"Main \"\"A\"\", Zürich\"\r\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find("pts/3,4,reported,0104130,CKT,Boiler,2025-12-09T05:11:30.123Z,0,1\r\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find("pts/3,4,never reported,0301148,Battery,Battery,,,\r\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find("pts/3,4,not on the list,0202002,Regular,,2025-12-09T05:10:30.123Z,0,1\r\n"), std::string::npos) << csv;
+    EXPECT_TRUE(IsCsvName("walk.CSV"));
+    EXPECT_FALSE(IsCsvName("walk.txt"));
 }
 
 // A line a failed write left is written later, in its place, and nothing
@@ -118,12 +149,13 @@ TEST(EventHistory, LinesAFailedWriteLeftFollowInOrder) {
     std::string error;
     ASSERT_TRUE(OpenEventHistory(path, &history, &error)) << error;
     ASSERT_TRUE(AppendEvent(history, "{\"a\":1}"));
-    std::fclose(history.file);
-    history.file = std::fopen(path.c_str(), "rb");  // every write fails
+    const int file = history.file;
+    history.file = 9999;  // no such descriptor: every write fails
     EXPECT_FALSE(AppendEvent(history, "{\"b\":2}"));
-    std::fclose(history.file);
-    history.file = std::fopen(path.c_str(), "ab");
+    EXPECT_FALSE(history.failure.empty());
+    history.file = file;
     EXPECT_TRUE(WriteUnwritten(history));
+    EXPECT_TRUE(history.failure.empty());
     EXPECT_TRUE(AppendEvent(history, "{\"c\":3}"));
     CloseEventHistory(history);
     std::string text, readError;

@@ -42,6 +42,29 @@ check_service() {
     timeout -s INT 5 runuser -u zelwnqx -- $command --port "$port" --timeout 20 --dry-run >"$work/gateway" 2>&1
     wait "$panel"
     grep -q "/1/point/0104130 1  (retained)" "$work/gateway" || { cat "$work/gateway"; fail "the service's command as zelwnqx"; }
+    check_service_binds_502 "$command"
+}
+
+# The unit lets the gateway bind Modbus TCP's port 502, and nothing more:
+# run as systemd runs it (its user and groups, the ambient capability, the
+# bounding set, no new privileges) it serves there; as the bare user it
+# cannot.
+check_service_binds_502() {
+    local command=$1 unit=/lib/systemd/system/zelhost-publish.service
+    [ "$(sed -n 's/^AmbientCapabilities=//p' "$unit")" = CAP_NET_BIND_SERVICE ] &&
+        [ "$(sed -n 's/^CapabilityBoundingSet=//p' "$unit")" = CAP_NET_BIND_SERVICE ] ||
+        fail "the unit does not grant CAP_NET_BIND_SERVICE alone"
+    local modbus=(--port NUL --no-mqtt --modbus 127.0.0.1:502)
+    # shellcheck disable=SC2086
+    timeout -s INT 5 setpriv --reuid zelwnqx --regid zelwnqx --init-groups --inh-caps +net_bind_service \
+        --ambient-caps +net_bind_service --bounding-set -all,+net_bind_service --no-new-privs -- \
+        $command "${modbus[@]}" >"$work/gateway502" 2>&1
+    grep -q "serving Modbus TCP on 127.0.0.1:502" "$work/gateway502" || { cat "$work/gateway502"; fail "the service cannot serve port 502"; }
+    local status=0
+    # shellcheck disable=SC2086
+    timeout -s INT 5 runuser -u zelwnqx -- $command "${modbus[@]}" >"$work/gateway502" 2>&1 || status=$?
+    [ "$status" -eq 3 ] && grep -q "Permission denied" "$work/gateway502" ||
+        { cat "$work/gateway502"; fail "without the capability port 502 was bound (exit status $status)"; }
 }
 
 # The manual pages read without a warning of man's, and zelhost's names

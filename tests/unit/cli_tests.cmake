@@ -24,7 +24,7 @@ include(${ZEL_CLI_DIR}/cases.cmake)
 
 # The chain: zelpanel on a pseudo-terminal it creates, zelhost on the other end.
 foreach(scenario read_after_listening capture_and_replay random_soak undone_in_one_read stable_path client_refused ctrl_c_closes
-                 two_ports port_lost_and_back walk_test panel_stops silent_line port_busy refusals line_faults)
+                 two_ports port_lost_and_back walk_test panel_stops silent_line port_busy refusals line_faults piped)
   add_test(NAME chain.linux.${scenario}
            COMMAND ${ZEL_CLI_DIR}/chain_test.sh ${scenario} $<TARGET_FILE_DIR:zelhost>)
   set_tests_properties(chain.linux.${scenario} PROPERTIES TIMEOUT 120)

@@ -1,17 +1,20 @@
 #include "event_history.h"
 
-#include <cerrno>
-#include <cstring>
-
-#include "monitor_input.h"
+#include "record_file.h"
 
 namespace zelhost {
 namespace {
 
-bool WriteLine(std::FILE *file, const std::string &line) {
-    const std::string whole = line + "\n";
-    if (std::fwrite(whole.data(), 1, whole.size(), file) == whole.size() && std::fflush(file) == 0) return true;
-    std::clearerr(file);
+// One line, whole or not at all.
+bool WriteLine(EventHistory &history, const std::string &line) {
+    const long long end = RecordFileSize(history.file);
+    std::string why;
+    if (AppendBytes(history.file, line + "\n", &why)) {
+        history.failure.clear();
+        return true;
+    }
+    CutBack(history.file, end);
+    history.failure = why;
     return false;
 }
 
@@ -19,13 +22,16 @@ bool WriteLine(std::FILE *file, const std::string &line) {
 
 bool OpenEventHistory(const std::string &path, EventHistory *history, std::string *error) {
     history->path = path;
-    history->file = std::fopen(path.c_str(), "ab");
-    if (history->file == nullptr) {
-        *error = "cannot open " + path + " to append: " + std::strerror(errno);
+    std::string why;
+    history->file = OpenForAppend(path, &why);
+    if (history->file < 0) {
+        *error = "cannot open " + path + " to append: " + why;
         return false;
     }
     return true;
 }
+
+bool Recording(const EventHistory &history) { return history.file >= 0; }
 
 bool AppendEvent(EventHistory &history, const std::string &line) {
     history.unwritten.push_back(line);
@@ -33,25 +39,36 @@ bool AppendEvent(EventHistory &history, const std::string &line) {
 }
 
 bool WriteUnwritten(EventHistory &history) {
-    if (history.file == nullptr) return history.unwritten.empty();
+    if (history.file < 0) return history.unwritten.empty();
     std::size_t written = 0;
-    while (written < history.unwritten.size() && WriteLine(history.file, history.unwritten[written])) ++written;
+    while (written < history.unwritten.size() && WriteLine(history, history.unwritten[written])) ++written;
     history.unwritten.erase(history.unwritten.begin(), history.unwritten.begin() + static_cast<std::ptrdiff_t>(written));
     history.unsynced = history.unsynced || written > 0;
     return history.unwritten.empty();
 }
 
 bool SyncEvents(EventHistory &history) {
-    if (history.file == nullptr || !history.unsynced) return true;
+    if (history.file < 0 || !history.unsynced) return true;
     history.unsynced = false;
-    return SyncToDisk(history.file);
+    return SyncRecordFile(history.file);
+}
+
+bool FollowRotation(EventHistory &history) {
+    if (history.file < 0 || StillAtPath(history.file, history.path)) return false;
+    std::string why;
+    const int renewed = OpenForAppend(history.path, &why);
+    if (renewed < 0) return false;  // tried again at the next look
+    SyncEvents(history);
+    CloseRecordFile(history.file);
+    history.file = renewed;
+    return true;
 }
 
 void CloseEventHistory(EventHistory &history) {
-    if (history.file == nullptr) return;
+    if (history.file < 0) return;
     SyncEvents(history);
-    std::fclose(history.file);
-    history.file = nullptr;
+    CloseRecordFile(history.file);
+    history.file = -1;
 }
 
 }  // namespace zelhost

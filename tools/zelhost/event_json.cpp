@@ -38,9 +38,10 @@ std::string PointEventJson(const PointEvent &e) {
            ",\"old\":" + std::to_string(e.before) + ",\"new\":" + std::to_string(e.after) + "}";
 }
 
-std::string LineEventJson(std::chrono::system_clock::time_point when, int channel, const std::string &port, bool back) {
+std::string LineEventJson(std::chrono::system_clock::time_point when, int channel, const std::string &port,
+                          std::string_view line) {
     return "{\"time\":" + JsonString(zeltools::UtcTimeText(when)) + ",\"channel\":" + std::to_string(channel) +
-           ",\"port\":" + JsonString(port) + ",\"line\":" + (back ? "\"back\"" : "\"lost\"") + "}";
+           ",\"port\":" + JsonString(port) + ",\"line\":" + JsonString(line) + "}";
 }
 
 std::string MonitorEventJson(std::chrono::system_clock::time_point when, bool start, const std::vector<std::string> &ports) {

@@ -3,7 +3,8 @@
 // line losses and returns and its own start and stop beside them.
 //   {"time":"2026-12-09T05:10:30.123Z","channel":1,"port":"pts/3","address":"0104130",
 //    "type":"CKT","name":"Lobby","old":0,"new":1}          (name only for a named point)
-//   {"time":...,"channel":1,"port":"pts/3","line":"lost"}  (or "back")
+//   {"time":...,"channel":1,"port":"pts/3","line":"lost"}  (or "back"; "silent", and "up" when
+//                                                           a message ends a silence)
 //   {"time":...,"monitor":"start","ports":["pts/3"]}      (or "stop")
 #pragma once
 
@@ -30,7 +31,8 @@ struct PointEvent {
 };
 std::string PointEventJson(const PointEvent &event);
 
-std::string LineEventJson(std::chrono::system_clock::time_point when, int channel, const std::string &port, bool back);
+std::string LineEventJson(std::chrono::system_clock::time_point when, int channel, const std::string &port,
+                          std::string_view line);
 
 std::string MonitorEventJson(std::chrono::system_clock::time_point when, bool start, const std::vector<std::string> &ports);
 

@@ -131,6 +131,14 @@ bool IsDiagnosticTag(const std::string &text) {
     return false;
 }
 
+std::string DriverVersionText(const DriverInfo &info) {
+    const std::string banner = info.banner != nullptr ? info.banner : "";
+    const std::size_t at = banner.find("Version ");
+    if (at == std::string::npos) return "ZELWNQX (its banner names no version)";
+    const std::size_t begin = at + 8;
+    return "ZELWNQX " + banner.substr(begin, banner.find(' ', begin) - begin);
+}
+
 bool IsAddressText(const std::string &text) {
     if (text.size() != 7) return false;
     for (char c : text)

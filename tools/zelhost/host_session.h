@@ -31,6 +31,9 @@ int32_t CloseChannel(HostSession &session);
 uint16_t ReadTag(HostSession &session, const std::string &address);
 int32_t ValidateAddress(HostSession &session, const std::string &address, int32_t typeCode);
 
+// The driver's name and version as its banner gives them: "ZELWNQX 7.00".
+std::string DriverVersionText(const DriverInfo &info);
+
 const char *OperationName(uint32_t operation);
 // What a result of an operation means, for messages: "2 (port not opened ...)".
 std::string ResultText(uint32_t operation, int32_t result);

@@ -1,8 +1,11 @@
 // `zelhost monitor`: a channel opened on each port, every change of every
 // message shown as the driver applies it, with the names a points file
-// gives; a listing of the active points and the walk-test sheet on Enter
-// (or SIGUSR1) and at the end; every change, line loss and return kept in
-// an event history; and at the end, the check of what the panel sent.
+// gives; a line that falls silent for longer than its limit; a listing of
+// the active points and the walk-test sheet on Enter (or SIGUSR1) and at
+// the end, the sheet also kept in a file to hand in; every change, line
+// loss, silence and return kept in an event history; and at the end, the
+// check of what the panel sent. A standard output that closes (the reader
+// of a pipe ended) ends it as Ctrl-C does, the record finished.
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
@@ -11,8 +14,11 @@
 #include "wire_text.h"
 #include "event_history.h"
 #include "event_json.h"
+#include "line_state.h"
 #include "monitor_input.h"
 #include "points_file.h"
+#include "record_file.h"
+#include "walk_sheet.h"
 #include "walk_test.h"
 #include "zelwnqx.h"
 
@@ -30,6 +36,9 @@ struct MonitorCommand {
     std::vector<std::string> pointsFiles;
     std::string eventsFile;
     bool walkTest = false;
+    std::string sheetFile;
+    std::string site;
+    std::string engineer;
 };
 MonitorCommand command;
 
@@ -40,7 +49,16 @@ struct MonitorState {
     bool walking = false;
     EventHistory history;
     bool recording = false;
+    std::vector<LineState> lines;  // per port, as last shown
+    // --sheet: the record's heading (its sheets are `walks`), and the last
+    // failure to write it, told once.
+    std::string sheetFile;
+    WalkRecord record;
+    std::string sheetProblem;
+    bool outputClosed = false;
 };
+
+TimeText SheetTime(const Console &console) { return console.utc ? zeltools::UtcTimeText : zeltools::LocalTimeText; }
 
 // Prints one line that counts the points of `rows`; `title` starts it.
 void SummaryLine(FILE *out, const std::string &title, std::size_t rows, int differing) {
@@ -105,16 +123,41 @@ int Summary(const Console &console, const std::vector<std::vector<NamedPoint>> &
     return differing == 0 ? zeltools::kExitOk : zeltools::kExitNo;
 }
 
-// A status line for each channel whose LINK changed since the last look.
-void ShowLinkChanges(Console &console, std::vector<HostSession> &sessions) {
+// A line of the line's history: on the walk-test sheet and in the event
+// history.
+void NoteLine(MonitorState &state, const PortView &port, std::size_t index, const std::string &word, const std::string &note) {
+    const auto now = std::chrono::system_clock::now();
+    if (state.walking) NoteWalkLine(state.walks[index], note, now);
+    if (state.recording) AppendEvent(state.history, LineEventJson(now, port.channelNumber, port.name, word));
+}
+
+// A status line for each channel whose LINK changed since the last look,
+// and one when its line falls silent for its --silence-limit or a message
+// ends the silence.
+void ShowLineChanges(Console &console, MonitorState &state, std::vector<HostSession> &sessions,
+                     const std::vector<int> &silenceLimits) {
     for (std::size_t i = 0; i < sessions.size(); ++i) {
         const int link = ReadTag(sessions[i], ZEL_TAG_LINK);
+        const int silence = ReadTag(sessions[i], ZEL_TAG_SILENCE);
         std::lock_guard<std::mutex> lock(console.mutex);
         PortView &port = console.ports[i];
-        if (link == port.link) continue;
-        port.link = link;
-        std::fprintf(console.out, "%s  %slink: %s, silent %u s\n", TimeColumn(console, console.Seconds()).c_str(),
-                     PortColumn(console, i).c_str(), LinkText(link), ReadTag(sessions[i], ZEL_TAG_SILENCE));
+        const std::string time = TimeColumn(console, console.Seconds());
+        if (link != port.link) {
+            port.link = link;
+            std::fprintf(console.out, "%s  %slink: %s, silent %d s\n", time.c_str(), PortColumn(console, i).c_str(),
+                         LinkText(link), silence);
+        }
+        const LineState now = LineStateOf(link, silence, SilenceLimitOf(silenceLimits, i));
+        const bool wasSilent = state.lines[i] == LineState::kSilent;
+        state.lines[i] = now;
+        if (now == LineState::kSilent && !wasSilent) {
+            const std::string note = "silent: no message for " + std::to_string(silence) + " s";
+            std::fprintf(console.out, "%s  %sline %s\n", time.c_str(), PortColumn(console, i).c_str(), note.c_str());
+            NoteLine(state, port, i, "silent", note);
+        } else if (wasSilent && now == LineState::kUp) {
+            std::fprintf(console.out, "%s  %sline up: messages again\n", time.c_str(), PortColumn(console, i).c_str());
+            NoteLine(state, port, i, "up", "up: messages again");
+        }
         std::fflush(console.out);
     }
 }
@@ -183,9 +226,7 @@ void ShowChanges(Console &console, MonitorState &state, std::size_t index, doubl
 }
 
 void RecordLine(Console &console, MonitorState &state, std::size_t index, bool back) {
-    if (!state.recording) return;
-    const PortView &port = console.ports[index];
-    AppendEvent(state.history, LineEventJson(std::chrono::system_clock::now(), port.channelNumber, port.name, back));
+    NoteLine(state, console.ports[index], index, back ? "back" : "lost", back ? "back: the port reopened" : "lost: the port went away");
 }
 
 // A heading of one port's listing, its name added with several.
@@ -193,30 +234,64 @@ std::string Titled(const Console &console, const std::string &title, std::size_t
     return console.ports.size() > 1 ? title + " on " + console.ports[index].name : title;
 }
 
-// Every port's active points, and its walk-test sheet with --walk-test.
-void ShowListing(Console &console, const MonitorState &state) {
+// The record to hand in, written whole in place of the last one; a failure
+// told once, each time it begins. False when it could not be written.
+bool WriteSheet(Console &console, MonitorState &state) {
+    if (state.sheetFile.empty()) return true;
+    state.record.utc = console.utc;
+    const std::string text = IsCsvName(state.sheetFile) ? RecordCsv(state.record) : RecordText(state.record);
+    std::string why;
+    const bool written = ReplaceFileWith(state.sheetFile, text, &why);
+    if (!written && why != state.sheetProblem)
+        std::fprintf(console.out, "zelhost: --sheet %s: %s\n", zeltools::ShownText(state.sheetFile).c_str(), why.c_str());
+    state.sheetProblem = written ? "" : why;
+    return written;
+}
+
+// Every port's active points, and its walk-test sheet with --walk-test,
+// which also goes to the --sheet file.
+void ShowListing(Console &console, MonitorState &state) {
     for (std::size_t i = 0; i < console.ports.size(); ++i) {
         for (const std::string &line : ActivePointLines(console.ports[i].watch, state.names[i], Titled(console, "active points", i)))
             std::fprintf(console.out, "%s\n", line.c_str());
         if (!state.walking) continue;
-        for (const std::string &line : WalkSheetLines(state.walks[i], Titled(console, "walk test", i)))
+        for (const std::string &line : WalkSheetLines(state.walks[i], SheetTime(console), Titled(console, "walk test", i)))
             std::fprintf(console.out, "%s\n", line.c_str());
     }
     std::fflush(console.out);
+    WriteSheet(console, state);
 }
 
-// The history's lines put on disk; a failure told once, each time it begins.
+// The history's lines put on disk, at its path even after a log rotation;
+// a failure told once when it begins, and its end.
 void KeepHistory(Console &console, MonitorState &state) {
     std::lock_guard<std::mutex> lock(console.mutex);
     if (!state.recording) return;
+    const std::string shown = zeltools::ShownText(state.history.path);
+    if (FollowRotation(state.history))
+        std::fprintf(console.out, "zelhost: --events %s was moved or removed; the history goes on in a new %s\n",
+                     shown.c_str(), shown.c_str());
+    const std::size_t waiting = state.history.unwritten.size();
+    const bool failing = !state.history.failure.empty();
     WriteUnwritten(state.history);
-    const bool synced = SyncEvents(state.history);
-    const std::string problem = !state.history.unwritten.empty()
-                                    ? std::to_string(state.history.unwritten.size()) + " lines not written yet"
-                                    : synced ? "" : "the system could not put it on disk";
-    if (problem != state.history.problem && !problem.empty())
-        std::fprintf(console.out, "zelhost: --events %s: %s\n", zeltools::ShownText(state.history.path).c_str(), problem.c_str());
-    state.history.problem = problem;
+    if (!failing && !state.history.failure.empty())
+        std::fprintf(console.out, "zelhost: --events %s: cannot write (%s); the lines are kept and tried again\n",
+                     shown.c_str(), state.history.failure.c_str());
+    if (failing && state.history.failure.empty())
+        std::fprintf(console.out, "zelhost: --events %s: written again, with the %zu lines that waited\n", shown.c_str(),
+                     waiting);
+    if (!SyncEvents(state.history) && state.history.failure.empty())
+        std::fprintf(console.out, "zelhost: --events %s: the system could not put it on disk\n", shown.c_str());
+    std::fflush(console.out);
+}
+
+// A standard output that can no longer be written (the reader of a pipe
+// has ended) ends the monitor as Ctrl-C does.
+void StopWhenOutputCloses(Console &console, MonitorState &state) {
+    std::lock_guard<std::mutex> lock(console.mutex);
+    if (state.outputClosed || (std::ferror(console.out) == 0 && std::ferror(stdout) == 0)) return;
+    state.outputClosed = true;
+    zeltools::RequestStop();
 }
 
 std::vector<std::string> PortNames(const Console &console) {
@@ -256,10 +331,17 @@ int Prepare(const MonitorCommand &c, Console &console, MonitorState &state,
     if (std::count(c.captureFiles.begin(), c.captureFiles.end(), "-") > 1)
         return Fail(kTool, "--capture - is given twice: standard output takes one capture");
     if (c.walkTest && c.pointsFiles.empty()) return Fail(kTool, "--walk-test needs --points: the sheet lists the named points");
+    if (!c.sheetFile.empty() && !c.walkTest) return Fail(kTool, "--sheet needs --walk-test: the file holds its sheet");
+    if (c.sheetFile.empty() && !(c.site.empty() && c.engineer.empty()))
+        return Fail(kTool, std::string(c.site.empty() ? "--engineer" : "--site") + " goes on the sheet's file: give --sheet FILE");
     if (const int code = ReadExpectations(c.expectFiles, reports); code >= 0) return code;
     if (const int code = ReadPointsFiles(c.pointsFiles, o.ports.size(), &state); code >= 0) return code;
     state.walking = c.walkTest;
     for (const std::vector<NamedPoint> &names : state.names) state.walks.push_back(StartWalkTest(names));
+    state.lines.assign(o.ports.size(), LineState::kUp);
+    state.sheetFile = c.sheetFile;
+    state.record.site = c.site;
+    state.record.engineer = c.engineer;
     console.ports.resize(o.ports.size());
     if (const int code = OpenCaptures(console, c.captureFiles); code >= 0) return code;
     std::string error;
@@ -294,15 +376,22 @@ int Monitor(const Options &options) {
         CloseEventHistory(state.history);
         return code;
     }
+    zeltools::IgnoreBrokenPipe();
     {
         std::lock_guard<std::mutex> lock(console.mutex);
-        state.recording = state.history.file != nullptr;
+        state.recording = Recording(state.history);
         if (state.recording) AppendEvent(state.history, MonitorEventJson(std::chrono::system_clock::now(), true, PortNames(console)));
+        state.record.driver = DriverVersionText(first.info);
+        state.record.start = std::chrono::system_clock::now();
+        for (std::size_t i = 0; i < console.ports.size() && state.walking; ++i)
+            state.record.ports.push_back({console.ports[i].name, console.ports[i].channelNumber, &state.walks[i]});
+        WriteSheet(console, state);  // the heading at once: a path that cannot be written shows now
     }
     WatchListingRequests();
     const bool nothing = Listen(console, o, [&] {
-        ShowLinkChanges(console, sessions);
+        ShowLineChanges(console, state, sessions, o.silenceLimits);
         KeepHistory(console, state);
+        StopWhenOutputCloses(console, state);
         if (!ListingRequested()) return;
         std::lock_guard<std::mutex> lock(console.mutex);
         ShowListing(console, state);
@@ -316,7 +405,9 @@ int Monitor(const Options &options) {
     }
     const std::size_t unwritten = state.history.unwritten.size();
     CloseEventHistory(state.history);
+    state.record.end = std::chrono::system_clock::now();
     ShowListing(console, state);
+    const bool sheetWritten = state.sheetProblem.empty();
     for (const std::string &line : lines) std::fprintf(console.out, "%s\n", line.c_str());
     if (closeCode >= 0) return closeCode;
     if (const int code = CheckFollowedTables(console, sessions); code >= 0) return code;
@@ -330,6 +421,9 @@ int Monitor(const Options &options) {
     if (unwritten > 0)
         return Fail(kTool, "--events " + zeltools::ShownText(c.eventsFile) + ": " + std::to_string(unwritten) +
                                " lines could not be written", zeltools::kExitFailure);
+    if (!sheetWritten)
+        return Fail(kTool, "--sheet " + zeltools::ShownText(c.sheetFile) + ": the last sheet could not be written: " +
+                               state.sheetProblem, zeltools::kExitFailure);
     reports.clear();
     if (const int code = ReadExpectations(c.expectFiles, &reports); code >= 0) return code;
     int answer = reports.empty() ? zeltools::kExitOk : Summary(console, state.names, reports);
@@ -350,7 +444,8 @@ Command AddMonitorCommand(CLI::App &app) {
                      "Write every message received, with its time, to FILE (for zelpanel replay; - for standard output); "
                      "once per --port")
         ->allow_extra_args(false);
-    monitor->add_flag("--utc", c.channel.utc, "Show the wall-clock time (UTC, ISO 8601) on each line");
+    monitor->add_flag("--utc", c.channel.utc,
+                      "Show the wall-clock time (UTC, ISO 8601) on each line, and the sheet's times in UTC (else local time)");
     monitor
         ->add_option("--expect", c.expectFiles,
                      "At the end, compare what ReadTag returned with a zelpanel report FILE; once per --port")
@@ -363,9 +458,14 @@ Command AddMonitorCommand(CLI::App &app) {
                       "Keep a walk-test sheet of the named points: which reported, when, with which values, and which "
                       "never did (exit 1 while one never did); needs --points");
     monitor->add_option("--events", c.eventsFile,
-                        "Append every change, line loss and return, and each start and stop, to FILE as JSON lines");
+                        "Append every change, line loss, silence and return, and each start and stop, to FILE as JSON lines");
+    monitor->add_option("--sheet", c.sheetFile,
+                        "Keep the walk-test record in FILE, rewritten whole at each listing (CSV if it ends in .csv); "
+                        "needs --walk-test");
+    monitor->add_option("--site", c.site, "The site, at the head of the --sheet record");
+    monitor->add_option("--engineer", c.engineer, "The engineer, at the head of the --sheet record");
     monitor->footer("While it runs, Enter (on a terminal) or SIGUSR1 (Linux) lists every active point, and the "
-                    "walk-test sheet.");
+                    "walk-test sheet. A standard output that closes ends it as Ctrl-C does.");
     return {monitor, Monitor};
 }
 

@@ -1,9 +1,6 @@
 // What monitor asks of the system beyond the driver: a listing asked for
-// while it runs (Enter on a terminal; SIGUSR1 on Linux), and its event
-// history put on disk.
+// while it runs (Enter on a terminal; SIGUSR1 on Linux).
 #pragma once
-
-#include <cstdio>
 
 namespace zelhost {
 
@@ -12,8 +9,5 @@ namespace zelhost {
 void WatchListingRequests();
 // Whether a listing was asked for since the last call; never waits.
 bool ListingRequested();
-// Written lines of `file` put on the disk, so that they survive a power
-// cut; false when the system could not.
-bool SyncToDisk(std::FILE *file);
 
 }  // namespace zelhost

@@ -1,5 +1,4 @@
-// Linux: SIGUSR1 and Enter on a terminal ask for a listing; fsync puts the
-// history on disk.
+// Linux: SIGUSR1 and Enter on a terminal ask for a listing.
 #include <poll.h>
 #include <unistd.h>
 
@@ -43,7 +42,5 @@ bool ListingRequested() {
     }
     return asked;
 }
-
-bool SyncToDisk(std::FILE *file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
 
 }  // namespace zelhost

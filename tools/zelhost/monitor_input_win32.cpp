@@ -1,6 +1,4 @@
-// Windows: Enter in the console asks for a listing; _commit puts the
-// history on disk.
-#include <io.h>
+// Windows: Enter in the console asks for a listing.
 #include <windows.h>
 
 #include "monitor_input.h"
@@ -32,7 +30,5 @@ bool ListingRequested() {
     }
     return asked;
 }
-
-bool SyncToDisk(std::FILE *file) { return std::fflush(file) == 0 && _commit(_fileno(file)) == 0; }
 
 }  // namespace zelhost

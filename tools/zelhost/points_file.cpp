@@ -154,6 +154,40 @@ const NamedPoint *NamedPointAt(const std::vector<NamedPoint> &points, const std:
     return nullptr;
 }
 
+namespace {
+
+bool Combining(uint32_t c) {
+    return (c >= 0x0300 && c <= 0x036F) || (c >= 0x1AB0 && c <= 0x1AFF) || (c >= 0x1DC0 && c <= 0x1DFF) ||
+           (c >= 0x20D0 && c <= 0x20FF) || (c >= 0xFE20 && c <= 0xFE2F) || c == 0x200B || c == 0x200D;
+}
+
+bool Wide(uint32_t c) {
+    return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
+           (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+           (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) || (c >= 0x20000 && c <= 0x3FFFD);
+}
+
+}  // namespace
+
+std::size_t ShownWidth(std::string_view utf8) {
+    std::size_t width = 0;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        uint32_t code = length == 1 ? lead : lead & (0x3F >> (length - 1));
+        for (std::size_t k = 1; k < length && i + k < utf8.size(); ++k)
+            code = (code << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        width += Combining(code) ? 0 : Wide(code) ? 2 : 1;
+        i += length;
+    }
+    return width;
+}
+
+std::string PaddedToWidth(const std::string &utf8, std::size_t width) {
+    const std::size_t shown = ShownWidth(utf8);
+    return shown >= width ? utf8 : utf8 + std::string(width - shown, ' ');
+}
+
 bool IsUtf8(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size()) {

@@ -3,6 +3,7 @@
 // listings, walk-test sheet and event history.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,12 @@ bool ParsePointsFile(const std::string &text, std::vector<NamedPoint> *points, s
 
 // The point a file names at `address`, or null.
 const NamedPoint *NamedPointAt(const std::vector<NamedPoint> &points, const std::string &address);
+
+// How many columns a name takes on a terminal or in a text file: a
+// character each, none for a combining mark, two for a wide East Asian one.
+std::size_t ShownWidth(std::string_view utf8);
+// The name followed by spaces up to `width` columns as shown.
+std::string PaddedToWidth(const std::string &utf8, std::size_t width);
 
 // Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or
 // code points above U+10FFFF), as MQTT topics and JSON need.

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -72,5 +73,12 @@ std::string PortOpenProblem(const std::string &name);
 
 // Standard output as the tools write it: UTF-8, LF line ends.
 void PrepareConsole();
+// A write to a closed pipe fails (and the tool notices) instead of ending
+// the process, so a record can still be finished (Linux: SIGPIPE ignored).
+void IgnoreBrokenPipe();
+
+// The local calendar time of `time` in the system's time zone; false when
+// the system cannot tell.
+bool LocalCalendar(std::time_t time, std::tm *local);
 
 }  // namespace zeltools

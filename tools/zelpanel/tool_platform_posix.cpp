@@ -25,6 +25,10 @@ void InstallStopHandler() {
 
 void PrepareConsole() {}
 
+void IgnoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
+
+bool LocalCalendar(std::time_t time, std::tm *local) { return localtime_r(&time, local) != nullptr; }
+
 // Opens the device as the driver does (a name without '/' lives under /dev,
 // NUL is the null device) and looks at what stands in the way.
 std::string PortOpenProblem(const std::string &name) {

@@ -29,6 +29,11 @@ void PrepareConsole() {
     _setmode(_fileno(stderr), _O_BINARY);
 }
 
+// Writing to a closed pipe only fails on Windows.
+void IgnoreBrokenPipe() {}
+
+bool LocalCalendar(std::time_t time, std::tm *local) { return localtime_s(local, &time) == 0; }
+
 // Opens the port as the driver does, without sharing, and reads the reason
 // Windows gives.
 std::string PortOpenProblem(const std::string &name) {

@@ -2,10 +2,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
 
+#include "tool_cli.h"
 #include "wire_text.h"
 
 namespace zeltools {
@@ -89,6 +91,49 @@ std::string UtcTimeText(std::chrono::system_clock::time_point time) {
                   static_cast<int>(clock.minutes().count()), static_cast<int>(clock.seconds().count()),
                   static_cast<int>(clock.subseconds().count()));
     return text;
+}
+
+namespace {
+
+// The local calendar time of `time` and its offset from UTC in minutes.
+bool LocalParts(std::chrono::system_clock::time_point time, std::tm *local, int *offsetMinutes) {
+    using namespace std::chrono;
+    const auto seconds = floor<std::chrono::seconds>(time);
+    if (!LocalCalendar(system_clock::to_time_t(seconds), local)) return false;
+    const sys_days day{year{local->tm_year + 1900} / (local->tm_mon + 1) / local->tm_mday};
+    const auto asIfUtc = day + hours{local->tm_hour} + minutes{local->tm_min} + std::chrono::seconds{local->tm_sec};
+    *offsetMinutes = static_cast<int>(duration_cast<minutes>(asIfUtc - seconds).count());
+    return true;
+}
+
+std::string OffsetText(int minutes) {
+    char text[16];
+    const int size = minutes < 0 ? -minutes : minutes;
+    std::snprintf(text, sizeof text, "%c%02d:%02d", minutes < 0 ? '-' : '+', size / 60, size % 60);
+    return text;
+}
+
+}  // namespace
+
+std::string LocalTimeText(std::chrono::system_clock::time_point time) {
+    std::tm local{};
+    int offset = 0;
+    if (!LocalParts(time, &local, &offset)) return UtcTimeText(time);
+    const auto milliseconds = std::chrono::floor<std::chrono::milliseconds>(time);
+    const int fraction = static_cast<int>((milliseconds - std::chrono::floor<std::chrono::seconds>(milliseconds)).count());
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%s", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, fraction, OffsetText(offset).c_str());
+    return text;
+}
+
+std::string LocalZoneText(std::chrono::system_clock::time_point time) {
+    std::tm local{};
+    int offset = 0;
+    if (!LocalParts(time, &local, &offset)) return "UTC (the system names no local zone)";
+    char name[64] = "";
+    std::strftime(name, sizeof name, "%Z", &local);
+    return (name[0] != '\0' ? std::string(name) + " " : std::string()) + "(UTC" + OffsetText(offset) + ")";
 }
 
 std::string CaptureLine(double seconds, std::string_view utc, std::string_view bytes) {

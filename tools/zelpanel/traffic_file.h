@@ -31,6 +31,11 @@ struct Expectation {
 
 // The wall-clock time of a capture line: UTC, ISO 8601, milliseconds.
 std::string UtcTimeText(std::chrono::system_clock::time_point time);
+// The local time, ISO 8601 with milliseconds and the zone's offset:
+// "2026-12-09T16:23:35.181+01:00"; UTC's text when the system cannot tell.
+std::string LocalTimeText(std::chrono::system_clock::time_point time);
+// The local zone at `time`, named: "CET (UTC+01:00)".
+std::string LocalZoneText(std::chrono::system_clock::time_point time);
 std::string CaptureLine(double seconds, std::string_view utc, std::string_view bytes);
 std::string SentLine(int sequence, double seconds, std::string_view bytes, std::string_view description);
 std::string ExpectLine(int sequence, std::string_view address, int value);
