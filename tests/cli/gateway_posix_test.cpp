@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "gateway.h"
+#include "zelwnqx.h"
 
 namespace {
 
@@ -122,11 +124,14 @@ TEST(GatewayTopics, AChangePublishesThePointItsNameAndOneEvent) {
     EXPECT_EQ(start[2].payload, "0");
     EXPECT_NE(start[3].payload.find("\"device_class\":\"connectivity\""), std::string::npos);
     EXPECT_NE(start[3].payload.find("\"state_topic\":\"zelwnqx/site/3/line\""), std::string::npos);
+    EXPECT_NE(start[3].payload.find("\"value_template\":\"{{ 'ON' if value == 'up' else 'OFF' }}\""), std::string::npos);
     EXPECT_EQ(start[4].topic, "homeassistant/binary_sensor/zelwnqx_site_3_0104130/config");
     EXPECT_NE(start[4].payload.find("\"state_topic\":\"zelwnqx/site/3/point/0104130\""), std::string::npos);
     EXPECT_NE(start[4].payload.find("\"availability_mode\":\"all\",\"availability\":[{\"topic\":\"zelwnqx/site/status\""),
               std::string::npos);
-    EXPECT_NE(start[4].payload.find("{\"topic\":\"zelwnqx/site/3/line\",\"payload_available\":\"up\""), std::string::npos);
+    EXPECT_NE(start[4].payload.find("{\"topic\":\"zelwnqx/site/3/line\",\"value_template\":\"{{ 'online' if value == 'up' "
+                                    "else 'offline' }}\",\"payload_available\":\"online\""),
+              std::string::npos);
     // What an earlier run left under the prefix and this one does not publish.
     Gateway started = SiteGateway();
     started.retained = {{"zelwnqx/site/3/named/Lobby \"A\"", "0"}, {"zelwnqx/site/status", "online"}};
@@ -136,13 +141,53 @@ TEST(GatewayTopics, AChangePublishesThePointItsNameAndOneEvent) {
         started, {{"zelwnqx/site/3/point/0104130", "1"}, {"zelwnqx/site/status", "offline"}, {"zelwnqx/site/3/named/Gone", "1"},
                   {"homeassistant/binary_sensor/zelwnqx_site_3_0104001/config", ours},
                   {"homeassistant/binary_sensor/zelwnqx_site2_3_0104001/config", theirs},
-                  {"zelwnqx/site2/3/point/0104130", "1"}});
+                  {"zelwnqx/site2/3/point/0104130", "1"}, {"zelwnqx/site/east/status", "online"},
+                  {"zelwnqx/site/east/3/point/0104130", "1"}});
     ASSERT_EQ(clears.size(), 3u) << "another gateway's topics and configs are left alone";
     EXPECT_EQ(clears[0].topic, "zelwnqx/site/3/point/0104130");
     EXPECT_TRUE(clears[0].payload.empty() && clears[0].retain);
     EXPECT_EQ(clears[1].topic, "zelwnqx/site/3/named/Gone");
     EXPECT_EQ(clears[2].topic, "homeassistant/binary_sensor/zelwnqx_site_3_0104001/config") << "no longer named";
-    EXPECT_EQ(LineChange(gateway, 0, false)[0].payload, "lost");
+}
+
+TEST(GatewayTopics, OnlyTopicsOfItsOwnShapeAreItsOwn) {
+    const std::pair<const char *, bool> cases[] = {  // under the prefix "site"
+        {"site/status", true},       {"site/3/line", true},       {"site/12/point/0104130", true}, {"site/3/named/Lobby", true},
+        {"site/3/diag/SILENCE", true}, {"site/east/status", false}, {"site/east/3/line", false},   {"site2/status", false},
+        {"site/3/events", false},    {"site/x3/line", false},     {"site/3/point/01041", false},   {"site/3/named/a/b", false},
+        {"site/3/diag/", false},     {"site/3/line/x", false}};
+    for (const auto &[topic, own] : cases) EXPECT_EQ(IsOwnTopic("site", topic), own) << topic;
+}
+
+// With a limit of 5 s, after a log line or a look at LINK and SILENCE: only a change is published.
+TEST(GatewayTopics, TheLineFollowsLinkAndSilence) {
+    Gateway gateway = SiteGateway();
+    gateway.retained["zelwnqx/site/3/line"] = "up";
+    EXPECT_TRUE(LineChange(gateway, 0, ZEL_LINK_UP, 65535).empty()) << "no limit: never silent";
+    gateway.channels[0].silenceLimit = 5;
+    const std::tuple<const char *, int, int, const char *> cases[] = {  // held, LINK, SILENCE, published
+        {"up", ZEL_LINK_UP, 4, ""},          {"up", ZEL_LINK_UP, 5, "silent"},      {"silent", ZEL_LINK_UP, 9, ""},
+        {"silent", ZEL_LINK_UP, 0, "up"},    {"silent", ZEL_LINK_LOST, 9, "lost"},  {"lost", ZEL_LINK_UP, 30, "silent"},
+        {"up", ZEL_LINK_NO_PORT, 0, "no port"}};
+    for (const auto &[held, link, silence, published] : cases) {
+        gateway.retained["zelwnqx/site/3/line"] = held;
+        std::string got;
+        for (const Publication &p : LineChange(gateway, 0, link, silence)) got += p.topic + " " + p.payload;
+        EXPECT_EQ(got, *published ? "zelwnqx/site/3/line " + std::string(published) : "") << held << link << silence;
+    }
+}
+
+TEST(GatewayTopics, DiagnosticsOnChangeSilenceAtMostEveryTenSeconds) {
+    const Gateway gateway = SiteGateway();
+    ShownTags shown;
+    std::string published;
+    for (const auto &[second, link, silence] : {std::tuple{0, 0, 0}, {1, 0, 1}, {9, 1, 9}, {10, 1, 10}, {19, 0, 0}, {20, 0, 1}, {35, 0, 1}}) {
+        published += std::to_string(second) + ":";
+        for (const Publication &p : DiagnosticChanges(gateway, 0, {{"LINK", link}, {"SILENCE", silence}},
+                                                      std::chrono::steady_clock::time_point{} + std::chrono::seconds(second), shown))
+            published += p.topic.substr(p.topic.rfind('/') + 1) + "=" + p.payload + " ";
+    }
+    EXPECT_EQ(published, "0:LINK=0 SILENCE=0 1:9:LINK=1 10:SILENCE=10 19:LINK=0 20:SILENCE=1 35:");
 }
 
 TEST(GatewayTopics, PrefixesThatCannotServeAreRefused) {

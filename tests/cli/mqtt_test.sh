@@ -166,23 +166,46 @@ latin1_points)
     grep -q "points.csv: line 2: the name is not UTF-8" "$work/refused.out" || fail "the line is not named"
     ;;
 two_prefixes)
-    # Two gateways on one host, one prefix each: neither replaces the other's
-    # Home Assistant entities.
+    # Two gateways on one host, one prefix under the other: neither replaces
+    # the other's Home Assistant entities, and the outer one's start-up
+    # clean-up leaves the inner one's retained topics alone.
     start_broker "allow_anonymous true"
     start_panel send --pty --timeout $units --start-delay 2 --hold 20 "ckt bus=1 slot=4 point=130"
     printf '0104130,Lobby\n' >"$work/a.csv"
-    prefix=bldgA start_gateway --homeassistant --points "$work/a.csv"
+    prefix=bldgA/east start_gateway --homeassistant --points "$work/a.csv"
     first=$gateway
     pids+=("$first")
     mv "$work/gateway.out" "$work/gateway-a.out"
+    prefix=bldgA/east expect_retained '/point/' "bldgA/east/1/point/0104130 1"
+    east=$(prefix=bldgA/east retained | cut -d' ' -f1)
     start_panel send --pty --timeout $units --start-delay 2 --hold 20 "ckt bus=1 slot=4 point=130"
     printf '0104130,Garage\n' >"$work/b.csv"
-    prefix=bldgB start_gateway --homeassistant --points "$work/b.csv"
+    prefix=bldgA start_gateway --homeassistant --points "$work/b.csv"
+    prefix=bldgA expect_retained '^bldgA/1/diag/NOISE' "bldgA/1/diag/NOISE 0"  # published after its clean-up
+    [ "$(prefix=bldgA/east retained | cut -d' ' -f1)" = "$east" ] || fail "the outer gateway cleared the inner one's topics"
     configs() { timeout 5 mosquitto_sub -h 127.0.0.1 -p "$port" -t 'homeassistant/#' -v --retained-only -W 1 2>/dev/null; }
     for _ in $(seq 20); do [ "$(configs | grep -c state_topic)" = 4 ] && break; sleep 0.2; done
-    configs | grep -q '^homeassistant/binary_sensor/bldgA_1_0104130/config .*"name":"Lobby"' || fail "building A's point"
-    configs | grep -q '^homeassistant/binary_sensor/bldgB_1_0104130/config .*"name":"Garage"' || fail "building B's point"
+    configs | grep -q '^homeassistant/binary_sensor/bldgA_east_1_0104130/config .*"name":"Lobby"' || fail "the east wing's point"
+    configs | grep -q '^homeassistant/binary_sensor/bldgA_1_0104130/config .*"name":"Garage"' || fail "building A's point"
     [ "$(configs | grep -c state_topic)" = 4 ] || fail "expected 4 configs (two points, two lines)"
+    ;;
+silent_panel)
+    # A panel falls quiet while its port stays (a cut RS-232 cable leaves LINK
+    # at 0): silent within --silence-limit and a second, up with the next
+    # message; SILENCE published at most every 10 s.
+    start_broker "allow_anonymous true"
+    timeout 40 mosquitto_sub -h 127.0.0.1 -p "$port" -t "$prefix/1/#" -F '%U %t %p' >"$work/watch.out" 2>&1 &
+    pids+=($!)
+    sleep 0.2
+    start_panel send --pty --timeout $units --start-delay 1 --hold 30 "bit0 bus=1 slot=1 point=1" "wait 9" "bit0 bus=1 slot=1 point=2"
+    start_gateway --silence-limit 5
+    wait_for "$work/watch.out" '"address":"0101002"' || fail "the second message did not arrive"
+    sleep 1.5
+    awk '/"address":"0101001"/ { first = $1 } /"address":"0101002"/ { second = $1 } $2 ~ /SILENCE$/ { often += n++ && $1 - last < 9.9; last = $1 }
+        $2 ~ /line$/ { states = states $3 " " } / silent$/ { silent = $1 - first } / up$/ && second { up = $1 - second }
+        END { printf "line %s: silent %.2f s after the last message (limit 5), up %.2f s after the next\n", states, silent, up
+              exit !(states == "up silent up " && silent >= 4.9 && silent <= 6.3 && up <= 1.2 && n >= 2 && !often) }' \
+        "$work/watch.out" || fail "the silent line, or SILENCE published more often than every 10 s"
     ;;
 clean_stop)
     # SIGTERM while the broker stalls: the gateway says offline and waits for

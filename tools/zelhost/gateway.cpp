@@ -6,12 +6,27 @@
 #include "event_json.h"
 #include "host_session.h"
 #include "traffic_file.h"
+#include "zelwnqx.h"
 
 namespace zelhost {
 namespace {
 
 std::string ChannelTopic(const Gateway &gateway, std::size_t channel) {
     return gateway.prefix + "/" + std::to_string(gateway.channels[channel].number);
+}
+
+std::string LineTopic(const Gateway &gateway, std::size_t channel) { return ChannelTopic(gateway, channel) + "/line"; }
+
+Publication LinePublication(const Gateway &gateway, std::size_t channel, LineState state) {
+    return {LineTopic(gateway, channel), LineStateWord(state), 1, true};
+}
+
+bool IsDigits(std::string_view text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+bool IsTagName(std::string_view text) {
+    return !text.empty() && text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") == std::string_view::npos;
 }
 
 
@@ -48,8 +63,9 @@ Publication LineDiscoveryConfig(const Gateway &gateway, std::size_t channel) {
     const std::string number = std::to_string(gateway.channels[channel].number);
     const std::string id = UniqueId(gateway, channel, "line");
     const std::string config = "{\"name\":" + JsonString("Panel line " + number) + ",\"unique_id\":" + JsonString(id) +
-                               ",\"state_topic\":" + JsonString(ChannelTopic(gateway, channel) + "/line") +
-                               ",\"payload_on\":\"up\",\"payload_off\":\"lost\",\"device_class\":\"connectivity\"" +
+                               ",\"state_topic\":" + JsonString(LineTopic(gateway, channel)) +
+                               // On only while up: silent, lost and no port are all off.
+                               ",\"value_template\":\"{{ 'ON' if value == 'up' else 'OFF' }}\",\"device_class\":\"connectivity\"" +
                                ",\"availability\":[" + StatusAvailability(gateway) + "]" + DeviceJson(gateway) + "}";
     return {ConfigTopic(gateway, id), config, 1, true};
 }
@@ -61,10 +77,12 @@ Publication DiscoveryConfig(const Gateway &gateway, std::size_t channel, const N
                          ",\"value_template\":\"{{ 'ON' if value | int > 0 else 'OFF' }}\"" +
                          // What a point's bits mean is the panel's setting: a class only when the file gives one.
                          (point.deviceClass.empty() ? std::string() : ",\"device_class\":" + JsonString(point.deviceClass)) +
-                         // Known only while the gateway runs and the panel's line is up.
+                         // Known to be current only while the gateway runs and the panel's line is up:
+                         // a silent or lost line leaves its points unavailable.
                          ",\"availability_mode\":\"all\",\"availability\":[" + StatusAvailability(gateway) +
-                         ",{\"topic\":" + JsonString(ChannelTopic(gateway, channel) + "/line") +
-                         ",\"payload_available\":\"up\",\"payload_not_available\":\"lost\"}]" + DeviceJson(gateway) + "}";
+                         ",{\"topic\":" + JsonString(LineTopic(gateway, channel)) +
+                         ",\"value_template\":\"{{ 'online' if value == 'up' else 'offline' }}\"" +
+                         ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"}]" + DeviceJson(gateway) + "}";
     return {ConfigTopic(gateway, id), config, 1, true};
 }
 
@@ -102,8 +120,7 @@ std::string StatusTopic(const Gateway &gateway) { return gateway.prefix + "/stat
 std::vector<Publication> StartPublications(const Gateway &gateway) {
     std::vector<Publication> start{{StatusTopic(gateway), "online", 1, true}};
     for (std::size_t c = 0; c < gateway.channels.size(); ++c) {
-        std::vector<Publication> line = LineChange(gateway, c, true);
-        start.insert(start.end(), line.begin(), line.end());
+        start.push_back(LinePublication(gateway, c, LineState::kUp));
         const std::string base = ChannelTopic(gateway, c);
         for (const NamedPoint &point : gateway.channels[c].named) start.push_back({base + "/named/" + point.name, "0", 1, true});
         if (!gateway.homeAssistant) continue;
@@ -117,20 +134,47 @@ std::string PrefixFilter(const Gateway &gateway) { return gateway.prefix + "/#";
 
 std::string DiscoveryFilter(const Gateway &gateway) { return gateway.discoveryPrefix + "/binary_sensor/+/config"; }
 
+bool IsOwnTopic(const std::string &prefix, std::string_view topic) {
+    if (topic.size() <= prefix.size() || topic.compare(0, prefix.size(), prefix) != 0 || topic[prefix.size()] != '/')
+        return false;
+    std::string_view rest = topic.substr(prefix.size() + 1);
+    if (rest == "status") return true;
+    const std::size_t channelEnd = rest.find('/');
+    if (channelEnd == std::string_view::npos || !IsDigits(rest.substr(0, channelEnd))) return false;
+    rest = rest.substr(channelEnd + 1);
+    if (rest == "line") return true;
+    const std::size_t kindEnd = rest.find('/');
+    if (kindEnd == std::string_view::npos) return false;
+    const std::string_view kind = rest.substr(0, kindEnd), leaf = rest.substr(kindEnd + 1);
+    if (leaf.empty() || leaf.find('/') != std::string_view::npos) return false;
+    if (kind == "point") return leaf.size() == 7 && IsDigits(leaf);
+    if (kind == "named") return true;
+    if (kind == "diag") return IsTagName(leaf);
+    return false;
+}
+
 std::vector<Publication> StaleClears(const Gateway &gateway, const std::vector<HeldTopic> &held) {
-    const std::string under = gateway.prefix + "/";
     // Every config of this gateway names its status topic first.
     const std::string ours = "\"availability\":[{\"topic\":" + JsonString(StatusTopic(gateway)) + ",";
     std::vector<Publication> clears;
     for (const HeldTopic &h : held) {
-        const bool mine = h.topic.compare(0, under.size(), under) == 0 || h.payload.find(ours) != std::string::npos;
+        const bool mine = IsOwnTopic(gateway.prefix, h.topic) || h.payload.find(ours) != std::string::npos;
         if (mine && gateway.retained.count(h.topic) == 0) clears.push_back({h.topic, "", 1, true});
     }
     return clears;
 }
 
-Publication DiagnosticChange(const Gateway &gateway, std::size_t channel, const std::string &name, int value) {
-    return {ChannelTopic(gateway, channel) + "/diag/" + name, std::to_string(value), 1, true};
+std::vector<Publication> DiagnosticChanges(const Gateway &gateway, std::size_t channel, const std::vector<TagValue> &tags,
+                                           std::chrono::steady_clock::time_point now, ShownTags &shown) {
+    std::vector<Publication> changes;
+    for (const TagValue &tag : tags) {
+        const auto it = shown.find(tag.name);
+        if (it != shown.end() && it->second.value == tag.value) continue;
+        if (it != shown.end() && tag.name == ZEL_TAG_SILENCE && now - it->second.when < kSilencePublishedEvery) continue;
+        shown[tag.name] = {tag.value, now};
+        changes.push_back({ChannelTopic(gateway, channel) + "/diag/" + tag.name, std::to_string(tag.value), 1, true});
+    }
+    return changes;
 }
 
 std::vector<Publication> PointChange(const Gateway &gateway, std::size_t channel, const std::string &address, int before,
@@ -146,8 +190,12 @@ std::vector<Publication> PointChange(const Gateway &gateway, std::size_t channel
     return changes;
 }
 
-std::vector<Publication> LineChange(const Gateway &gateway, std::size_t channel, bool up) {
-    return {{ChannelTopic(gateway, channel) + "/line", up ? "up" : "lost", 1, true}};
+std::vector<Publication> LineChange(const Gateway &gateway, std::size_t channel, int link, int silenceSeconds) {
+    const Publication line =
+        LinePublication(gateway, channel, LineStateOf(link, silenceSeconds, gateway.channels[channel].silenceLimit));
+    const auto held = gateway.retained.find(line.topic);
+    if (held != gateway.retained.end() && held->second == line.payload) return {};
+    return {line};
 }
 
 void Deliver(Gateway &gateway, const Publisher &publisher, const std::vector<Publication> &publications) {

@@ -5,16 +5,16 @@
 //
 // Topics, under a prefix (zelwnqx/<host name> by default), per channel:
 //   <prefix>/status                      online, or offline (the last will); retained
-//   <prefix>/<channel>/line              up or lost; retained
+//   <prefix>/<channel>/line              up, lost, silent or no port; retained
 //   <prefix>/<channel>/point/<BBSSPPP>   the value ReadTag gives, 0-3; retained
 //   <prefix>/<channel>/named/<name>      the same, for a point the points file names; retained
 //   <prefix>/<channel>/events            one JSON object per change; QoS 1, not retained
-//   <prefix>/<channel>/diag/<NAME>       LINK, MESSAGES, LOSSES, NOISE: the diagnostic tags; retained
+//   <prefix>/<channel>/diag/<NAME>       LINK, MESSAGES, LOSSES, NOISE, SILENCE: the diagnostic tags; retained
 // and with Home Assistant discovery, for named points and each channel's line:
 //   <discovery prefix>/binary_sensor/<id>/config   (ids built from the prefix)
 // At start the broker is left holding exactly what the gateway publishes:
-// retained topics under the prefix from an earlier run that it does not
-// publish now are cleared.
+// retained topics of this shape from an earlier run that it does not publish
+// now are cleared; another gateway's, under a longer prefix, are not.
 #pragma once
 
 #include <chrono>
@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "event_json.h"
+#include "line_state.h"
 #include "points_file.h"
 
 namespace zelhost {
@@ -73,6 +74,11 @@ std::string StatusTopic(const Gateway &gateway);
 std::vector<Publication> StartPublications(const Gateway &gateway);
 // The filter of every topic under the prefix.
 std::string PrefixFilter(const Gateway &gateway);
+// Whether a topic has the shape of a retained one a gateway with this prefix
+// publishes: <prefix>/status, or <prefix>/<channel number>/ then line,
+// point/<BBSSPPP>, named/<name> or diag/<NAME>. A topic of another gateway
+// whose prefix begins with this one (site/east under site) has not.
+bool IsOwnTopic(const std::string &prefix, std::string_view topic);
 // The filter of this gateway's discovery configs.
 std::string DiscoveryFilter(const Gateway &gateway);
 // A retained topic the broker holds, with its payload.
@@ -81,14 +87,35 @@ struct HeldTopic {
     std::string payload;
 };
 // Empty retained publications for what the broker holds from an earlier run
-// that the gateway does not publish now: topics under the prefix, and
+// that the gateway does not publish now: topics of its own shape, and
 // discovery configs that name this gateway's status topic.
 std::vector<Publication> StaleClears(const Gateway &gateway, const std::vector<HeldTopic> &held);
-// A diagnostic tag's value.
-Publication DiagnosticChange(const Gateway &gateway, std::size_t channel, const std::string &name, int value);
+
+// SILENCE changes every second: published at most this often.
+constexpr std::chrono::seconds kSilencePublishedEvery{10};
+// A diagnostic tag as read.
+struct TagValue {
+    std::string name;
+    int value = 0;
+};
+// A diagnostic tag as last published, and when.
+struct ShownTag {
+    int value = 0;
+    std::chrono::steady_clock::time_point when;
+};
+using ShownTags = std::map<std::string, ShownTag>;
+// The diagnostic tags of a channel to publish after a look at them: each one
+// never published or changed since; SILENCE only once kSilencePublishedEvery
+// has passed since it last was. Records what it returns in `shown`.
+std::vector<Publication> DiagnosticChanges(const Gateway &gateway, std::size_t channel, const std::vector<TagValue> &tags,
+                                           std::chrono::steady_clock::time_point now, ShownTags &shown);
 std::vector<Publication> PointChange(const Gateway &gateway, std::size_t channel, const std::string &address, int before,
                                      int after, std::chrono::system_clock::time_point when);
-std::vector<Publication> LineChange(const Gateway &gateway, std::size_t channel, bool up);
+// The line topic after the channel's LINK and SILENCE were read, or a log
+// line told of a loss (LINK lost) or a return (LINK up): its state word
+// (LineStateOf, with the channel's silence limit) when the broker does not
+// hold it already, else nothing.
+std::vector<Publication> LineChange(const Gateway &gateway, std::size_t channel, int link, int silenceSeconds);
 
 // What the broker client did with a publication.
 enum class Sent {

@@ -61,9 +61,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char *kPasswordVariable = "ZELHOST_MQTT_PASSWORD";
-// The diagnostic tags are looked at this often, and published when changed.
+// The diagnostic tags are looked at this often, published when changed
+// (SILENCE less often), and the line's state follows from them.
 constexpr auto kDiagnosticsEvery = std::chrono::seconds(1);
-constexpr const char *kPublishedDiagnostics[] = {ZEL_TAG_LINK, ZEL_TAG_MESSAGES, ZEL_TAG_LOSSES, ZEL_TAG_NOISE};
 // How long the start waits for the broker to hand over what it holds.
 constexpr int kHeldTopicsWaitMs = 5000;
 // How long a clean stop waits for the broker's acknowledgements.
@@ -256,18 +256,18 @@ int OpenChannels(GatewayCommand &c, ZelMainFunction zelMain, Gateway &gateway, S
     return -1;
 }
 
-// Publishes each channel's diagnostic tags that changed since `shown`.
+// Publishes each channel's diagnostic tags that changed since `shown`, and
+// its line's state where LINK and SILENCE change it (a silent panel).
 void PublishDiagnostics(Gateway &gateway, const Publisher &publisher, std::vector<HostSession> &sessions,
-                        std::vector<std::map<std::string, int>> &shown) {
+                        std::vector<ShownTags> &shown) {
+    const auto now = Clock::now();
     for (std::size_t c = 0; c < sessions.size(); ++c) {
-        std::vector<Publication> changed;
-        for (const char *name : kPublishedDiagnostics) {
-            const int value = ReadTag(sessions[c], name);
-            const auto it = shown[c].find(name);
-            if (it != shown[c].end() && it->second == value) continue;
-            shown[c][name] = value;
-            changed.push_back(DiagnosticChange(gateway, c, name, value));
-        }
+        const int link = ReadTag(sessions[c], ZEL_TAG_LINK), silence = ReadTag(sessions[c], ZEL_TAG_SILENCE);
+        std::vector<TagValue> tags{{ZEL_TAG_LINK, link}, {ZEL_TAG_SILENCE, silence}};
+        for (const char *name : {ZEL_TAG_MESSAGES, ZEL_TAG_LOSSES, ZEL_TAG_NOISE}) tags.push_back({name, ReadTag(sessions[c], name)});
+        std::vector<Publication> changed = DiagnosticChanges(gateway, c, tags, now, shown[c]);
+        const std::vector<Publication> line = LineChange(gateway, c, link, silence);
+        changed.insert(changed.end(), line.begin(), line.end());
         if (!changed.empty()) Deliver(gateway, publisher, changed);
     }
 }
@@ -299,18 +299,20 @@ int Serve(MqttClient *client, bool print, std::atomic<bool> &brokerChanged, Gate
     unsigned connections = client != nullptr ? MqttConnections(client) : 0;
     bool away = false;
     Start(client, gateway, publisher);
-    std::vector<std::map<std::string, int>> diagnostics(sessions.size());
+    std::vector<ShownTags> diagnostics(sessions.size());
     std::vector<FollowedTable> followed(sessions.size());
     PublishDiagnostics(gateway, publisher, sessions, diagnostics);
-    Clock::time_point lastDiagnostics = Clock::now();
+    // The looks keep to their second, so that a silence shows within the
+    // limit and one second.
+    Clock::time_point nextDiagnostics = Clock::now() + kDiagnosticsEvery;
     int code = zeltools::kExitOk;
     while (!zeltools::StopRequested()) {
         std::vector<std::pair<std::size_t, bool>> lines;
         std::vector<DecodedText> texts;
         {
             std::unique_lock<std::mutex> lock(signals.mutex);
-            signals.wake.wait_for(lock, std::chrono::milliseconds(200),
-                                  [&] { return !signals.texts.empty() || !signals.lines.empty() || brokerChanged.load(); });
+            signals.wake.wait_until(lock, std::min(nextDiagnostics, Clock::now() + std::chrono::milliseconds(200)),
+                                    [&] { return !signals.texts.empty() || !signals.lines.empty() || brokerChanged.load(); });
             lines.swap(signals.lines);
             texts.swap(signals.texts);
         }
@@ -335,10 +337,15 @@ int Serve(MqttClient *client, bool print, std::atomic<bool> &brokerChanged, Gate
         for (const DecodedText &t : texts)
             for (const SeenChange &c : FollowDecodedText(followed[t.channel], t.text))
                 Deliver(gateway, publisher, PointChange(gateway, t.channel, c.address, c.before, c.after, t.when));
-        for (const auto &[channel, up] : lines) Deliver(gateway, publisher, LineChange(gateway, channel, up));
-        if (Clock::now() - lastDiagnostics >= kDiagnosticsEvery) {
+        // A loss or a return shows at once; a return to a line quiet beyond
+        // its limit shows silent, not up for a second.
+        for (const auto &[channel, up] : lines)
+            Deliver(gateway, publisher,
+                    LineChange(gateway, channel, up ? ZEL_LINK_UP : ZEL_LINK_LOST, ReadTag(sessions[channel], ZEL_TAG_SILENCE)));
+        if (Clock::now() >= nextDiagnostics) {
             PublishDiagnostics(gateway, publisher, sessions, diagnostics);
-            lastDiagnostics = Clock::now();
+            nextDiagnostics += kDiagnosticsEvery;
+            if (nextDiagnostics <= Clock::now()) nextDiagnostics = Clock::now() + kDiagnosticsEvery;
         }
     }
     // A clean end: offline is said, not left to the last will, and what the
