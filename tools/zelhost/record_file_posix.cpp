@@ -1,52 +1,41 @@
-// Linux: descriptors, ftruncate, fsync; a rename replaces a file at once.
+// Linux: descriptors, ftruncate, fsync; rename replaces a file at once.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
-#include "record_file.h"
+#include "record_file_system.h"
 
-namespace zelhost {
-namespace {
+namespace zelhost::record_system {
 
-bool WriteAll(int file, const std::string &bytes, std::string *why) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(file, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            *why = n < 0 ? std::strerror(errno) : "nothing written";
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+int OpenAppending(const std::string &path) { return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); }
+
+int OpenReplacing(const std::string &path) { return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }
+
+long long WriteSome(int file, const char *bytes, std::size_t size) {
+    ssize_t n = 0;
+    do n = write(file, bytes, size);
+    while (n < 0 && errno == EINTR);
+    return n;
 }
 
-}  // namespace
-
-int OpenForAppend(const std::string &path, std::string *error) {
-    const int file = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (file < 0) *error = std::strerror(errno);
-    return file;
-}
-
-long long RecordFileSize(int file) {
+long long Size(int file) {
     struct stat status {};
     return fstat(file, &status) == 0 ? static_cast<long long>(status.st_size) : -1;
 }
 
-bool AppendBytes(int file, const std::string &bytes, std::string *why) { return WriteAll(file, bytes, why); }
+bool Truncate(int file, long long size) { return ftruncate(file, static_cast<off_t>(size)) == 0; }
 
-bool CutBack(int file, long long size) { return size >= 0 && ftruncate(file, static_cast<off_t>(size)) == 0; }
+bool Sync(int file) { return fsync(file) == 0; }
 
-bool SyncRecordFile(int file) { return fsync(file) == 0; }
+void Close(int file) { close(file); }
 
-void CloseRecordFile(int file) {
-    if (file >= 0) close(file);
-}
+bool Replace(const std::string &from, const std::string &to) { return std::rename(from.c_str(), to.c_str()) == 0; }
+
+void Remove(const std::string &path) { unlink(path.c_str()); }
 
 bool StillAtPath(int file, const std::string &path) {
     struct stat open {}, named {};
@@ -54,21 +43,6 @@ bool StillAtPath(int file, const std::string &path) {
     return stat(path.c_str(), &named) == 0 && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
-bool ReplaceFileWith(const std::string &path, const std::string &text, std::string *why) {
-    const std::string beside = path + ".new";
-    const int file = open(beside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (file < 0) {
-        *why = std::string("cannot write ") + beside + ": " + std::strerror(errno);
-        return false;
-    }
-    std::string reason;
-    const bool written = WriteAll(file, text, &reason) && (fsync(file) == 0 || (reason = std::strerror(errno), false));
-    close(file);
-    if (written && rename(beside.c_str(), path.c_str()) == 0) return true;
-    if (written) reason = std::string("cannot rename it over ") + path + ": " + std::strerror(errno);
-    unlink(beside.c_str());
-    *why = reason;
-    return false;
-}
+std::string Reason() { return std::strerror(errno); }
 
-}  // namespace zelhost
+}  // namespace zelhost::record_system
