@@ -212,16 +212,37 @@ std::string ReplacedWhy(const ModbusSettings &settings, Admission admission, con
            " clients (--modbus-max-clients)";
 }
 
+// The connections that hold a place, into `live`, and their activity. Not
+// those ending: replaced, or whose client has closed its end while their
+// thread, at a lower priority, has not yet seen it (a client that reconnects
+// at once would otherwise find its own old connection in the way).
+std::vector<ClientActivity> PlacesHeld(ModbusServer &server, std::vector<Connection *> *live) {
+    std::vector<Connection *> candidates;
+    std::vector<pollfd> ends;
+    {
+        std::lock_guard<std::mutex> lock(server.fdLock);
+        for (const auto &c : server.connections)
+            if (!c->ended.load() && c->replacedWhy.empty() && c->fd >= 0) {  // replacedWhy: this thread's own writes
+                candidates.push_back(c.get());
+                ends.push_back({c->fd, POLLRDHUP, 0});
+            }
+        if (poll(ends.data(), ends.size(), 0) < 0)
+            for (pollfd &end : ends) end.revents = 0;  // not known: every one counts
+    }
+    std::vector<ClientActivity> activity;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        if (ends[i].revents & (POLLRDHUP | POLLHUP | POLLERR)) continue;
+        live->push_back(candidates[i]);
+        activity.push_back({candidates[i]->address, candidates[i]->lastActiveMs.load()});
+    }
+    return activity;
+}
+
 // Starts the new client's thread; when the table or its address is full, in
 // the place of the connection ChooseAdmission names, which is shut down.
 void Admit(ModbusServer &server, int fd, const std::string &peer, const std::string &address) {
     std::vector<Connection *> live;
-    std::vector<ClientActivity> activity;
-    for (const auto &c : server.connections)
-        if (!c->ended.load() && c->replacedWhy.empty()) {  // replacedWhy: the accepting thread's own writes
-            live.push_back(c.get());
-            activity.push_back({c->address, c->lastActiveMs.load()});
-        }
+    const std::vector<ClientActivity> activity = PlacesHeld(server, &live);
     const AdmissionChoice choice =
         ChooseAdmission(activity, address, server.settings.maxClients, server.settings.maxPerAddress);
     auto connection = std::make_unique<Connection>();
