@@ -163,8 +163,11 @@ int main(int argc, char **argv) {
     const int port = 20000 + static_cast<int>(getpid() % 20000);
 
     Line lines[kChannels];
+    // The clients and the probe all come from loopback: one address, more
+    // connections than its default limit.
     std::vector<std::string> gateway = {argv[argc - 1], "publish", "--timeout", std::to_string(kReadTimeoutMs / 10),
-                                        "--no-mqtt", "--modbus", "127.0.0.1:" + std::to_string(port)};
+                                        "--no-mqtt", "--modbus", "127.0.0.1:" + std::to_string(port),
+                                        "--modbus-max-per-address", std::to_string(kClients + 1)};
     for (Line &line : lines) {
         if (!OpenLine(line)) return 1;
         gateway.insert(gateway.end(), {"--port", line.port});

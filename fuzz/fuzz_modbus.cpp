@@ -13,7 +13,9 @@
 //   - an exception answers the request's function with 0x80 set and code
 //     1, 2, 3 or 11, and 11 exactly when the unit is not 1 or 7;
 //   - a read answers function 2, 3 or 4 with the registers or inputs asked
-//     for, each the value the reference rules give for its tag.
+//     for, each the value the reference rules give for its tag (LINE: the
+//     line state of a channel that has no port, read as the server reads
+//     it, from LINK and SILENCE).
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,6 +26,7 @@
 #include <vector>
 
 #include "korvan_standin.h"
+#include "line_state.h"
 #include "modbus_answer.h"
 #include "support/fuzz_support.h"
 #include "support/reference_rules.h"
@@ -40,7 +43,7 @@ modbus_t *context = nullptr;
 ChannelBlock *channel = nullptr;
 const std::vector<int> kUnits{1, 7};
 
-uint16_t ReadThroughZelMain(void *, std::size_t, const char *tag) {
+uint16_t ReadDriverTag(const char *tag) {
     TagValue value{};
     TagRequest request{};
     request.address = tag;
@@ -51,6 +54,14 @@ uint16_t ReadThroughZelMain(void *, std::size_t, const char *tag) {
     call.request = &request;
     ZEL_EXPECT(ZelMain(&call) == ZEL_OK, "ReadTag(\"%s\") failed", tag);
     return value.value;
+}
+
+// The server's reader: LINE from the two driver tags, with no silence limit.
+uint16_t ReadThroughZelMain(void *, std::size_t, const char *tag) {
+    if (std::strcmp(tag, zelhost::kModbusLineTag) == 0)
+        return static_cast<uint16_t>(
+            zelhost::LineStateOf(ReadDriverTag(ZEL_TAG_LINK), ReadDriverTag(ZEL_TAG_SILENCE), 0));
+    return ReadDriverTag(tag);
 }
 
 // What the other end of the pair holds, taken without waiting.
@@ -66,6 +77,7 @@ uint16_t Word(const uint8_t *b) { return static_cast<uint16_t>(b[0] << 8 | b[1])
 int Expected(int reg, const uint8_t *table) {
     const std::string tag = zelhost::TagOfRegister(reg);
     ZEL_EXPECT(!tag.empty(), "register %d outside the map was read", reg);
+    if (tag == zelhost::kModbusLineTag) return static_cast<int>(zelhost::LineState::kNoPort);
     const int value = rules::ReadTagValue(tag.c_str(), table);
     return value == rules::kDiagnosticValue ? rules::DiagnosticValueBeforeOpening(tag.c_str()) : value;
 }

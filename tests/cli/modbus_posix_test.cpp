@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "modbus_clients.h"
 #include "modbus_map.h"
 
 namespace {
@@ -18,7 +19,7 @@ TEST(ModbusMap, RegistersAndTagsCorrespond) {
     const std::pair<int, const char *> cases[] = {
         {2930, "0104130"}, {0, "0000000"}, {150, "0000150"}, {151, ""}, {199, ""}, {200, "0001000"},
         {2348, "0101148"}, {1800, ""}, {17750, "0808150"}, {17751, ""}, {18000, ""}, {19999, ""},
-        {20000, "LINK"}, {20001, "SILENCE"}, {20004, "NOISE"}, {20005, ""}, {65535, ""}};
+        {20000, "LINK"}, {20001, "SILENCE"}, {20004, "NOISE"}, {20005, "LINE"}, {20006, ""}, {65535, ""}};
     for (const auto &[reg, tag] : cases) {
         EXPECT_EQ(TagOfRegister(reg), tag) << reg;
         if (*tag != '\0') {
@@ -88,6 +89,9 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"InputRegisters", Read(7, 4, 2929, 3), O::kValues, 0, {1, 0, 1}, {"0104129", "0104130", "0104131"}},
         RequestCase{"HoldingRegisters", Read(1, 3, 20003, 2), O::kValues, 0, {3, 1}, {"LOSSES", "NOISE"}},
         RequestCase{"DiscreteInputs", Read(1, 2, 17749, 2), O::kValues, 0, {1, 0}, {"0808149", "0808150"}},
+        // LINE is read as a tag like the others: the reader computes it.
+        RequestCase{"LineAfterTheDiagnostics", Read(7, 4, 20003, 3), O::kValues, 0, {3, 1, 1}, {"LOSSES", "NOISE", "LINE"}},
+        RequestCase{"LineAsDiscreteInput", Read(1, 2, 20005, 1), O::kValues, 0, {1}, {"LINE"}},
         RequestCase{"WriteRegister", Frame(1, {6, 0, 0, 0, 1}), O::kException, 1, {}, {}},
         RequestCase{"WriteRegisters", Frame(1, {0x10, 0, 0, 0, 1, 2, 0, 1}), O::kException, 1, {}, {}},
         RequestCase{"WriteCoil", Frame(1, {5, 0, 0, 0xFF, 0}), O::kException, 1, {}, {}},
@@ -99,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"PointBeyond150", Read(1, 4, 150, 2), O::kException, 2, {}, {}},
         RequestCase{"BeyondTheTable", Read(1, 3, 17751, 1), O::kException, 2, {}, {}},
         RequestCase{"BeforeTheDiagnostics", Read(1, 4, 19999, 2), O::kException, 2, {}, {}},
-        RequestCase{"BeyondTheDiagnostics", Read(1, 2, 20004, 2), O::kException, 2, {}, {}},
+        RequestCase{"BeyondTheDiagnostics", Read(1, 2, 20005, 2), O::kException, 2, {}, {}},
         RequestCase{"LastAddress", Read(1, 4, 65535, 1), O::kException, 2, {}, {}},
         RequestCase{"NoRegisters", Read(1, 4, 0, 0), O::kException, 3, {}, {}},
         RequestCase{"TooManyRegisters", Read(1, 3, 0, 126), O::kException, 3, {}, {}},
@@ -127,7 +131,8 @@ TEST(ModbusMap, ARangeIsRefusedWhenAnyRegisterIsOutside) {
 TEST(ModbusMap, ListenAddressesAndClientNetworks) {
     const std::tuple<const char *, const char *, int> listens[] = {
         {"1502", "127.0.0.1", 1502}, {"0.0.0.0:502", "0.0.0.0", 502}, {"[::1]:502", "::1", 502},
-        {"::1:502", "", -1}, {"host:", "", -1}, {":502", "", -1}, {"70000", "", -1}};
+        {"::1:502", "", -1}, {"host:", "", -1}, {":502", "", -1}, {"70000", "", -1},
+        {"[::1]x:1502", "", -1}, {"[::1]", "", -1}, {"[]:502", "", -1}, {"+502", "", -1}, {"h: 502", "", -1}};
     for (const auto &[text, host, port] : listens) {
         std::string h, error;
         int p = -1;
@@ -140,7 +145,8 @@ TEST(ModbusMap, ListenAddressesAndClientNetworks) {
     std::string error;
     ASSERT_TRUE(ParseClientNetwork("10.1.0.0/16", &allowed[0], &error));
     ASSERT_TRUE(ParseClientNetwork("fd00::/9", &allowed[1], &error));
-    for (const char *bad : {"10.1.0.0/33", "10.1/8", "x", "fd00::/129", "10.0.0.0/"})
+    for (const char *bad : {"10.1.0.0/33", "10.1/8", "x", "fd00::/129", "10.0.0.0/", "10.1.2.3/ 8", "10.1.2.3/+8",
+                            "10.1.2.3/8 ", "::ffff:10.1.0.0/95", "::ffff:10.1.0.0/129"})
         EXPECT_FALSE(ParseClientNetwork(bad, &allowed[0], &error)) << bad;
     ASSERT_TRUE(ParseClientNetwork("10.1.0.0/16", &allowed[0], &error));
     const uint8_t in[4] = {10, 1, 200, 3}, out[4] = {10, 2, 0, 1};
@@ -152,6 +158,45 @@ TEST(ModbusMap, ListenAddressesAndClientNetworks) {
     EXPECT_TRUE(ClientAllowed(allowed, AF_INET6, v6in));
     EXPECT_FALSE(ClientAllowed(allowed, AF_INET6, v6out));
     EXPECT_TRUE(ClientAllowed({}, AF_INET, out)) << "no list: every client";
+    // An IPv4-mapped network is kept as the IPv4 one (/112: 10.1.0.0/16).
+    ASSERT_TRUE(ParseClientNetwork("::ffff:10.1.0.0/112", &allowed[0], &error));
+    EXPECT_TRUE(ClientAllowed(allowed, AF_INET6, mapped) && ClientAllowed(allowed, AF_INET, in));
+    EXPECT_FALSE(ClientAllowed(allowed, AF_INET, out));
 }
+
+// Whom a new client replaces: a full table and a busy address each give up
+// their idlest connection, so that no client is locked out.
+struct AdmissionCase {
+    const char *name;
+    std::vector<ClientActivity> connected;
+    const char *address;
+    int maxClients, maxPerAddress;
+    Admission admission;
+    std::size_t replaced;
+};
+
+class ModbusAdmission : public testing::TestWithParam<AdmissionCase> {};
+
+TEST_P(ModbusAdmission, ReplacesTheIdlest) {
+    const AdmissionCase &c = GetParam();
+    const AdmissionChoice choice = ChooseAdmission(c.connected, c.address, c.maxClients, c.maxPerAddress);
+    EXPECT_EQ(choice.admission, c.admission);
+    EXPECT_EQ(choice.admission == Admission::kAdmit ? 0 : choice.replaced, c.replaced);
+}
+
+using A = Admission;
+const std::vector<ClientActivity> kThree{{"10.0.0.1", 500}, {"10.0.0.2", 100}, {"10.0.0.1", 300}};
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ModbusAdmission,
+    testing::Values(AdmissionCase{"Empty", {}, "10.0.0.1", 1, 1, A::kAdmit, 0},
+                    AdmissionCase{"PlaceFree", kThree, "10.0.0.3", 4, 8, A::kAdmit, 0},
+                    AdmissionCase{"TableFull", kThree, "10.0.0.3", 3, 8, A::kReplaceIdlest, 1},
+                    AdmissionCase{"AddressFull", kThree, "10.0.0.1", 8, 2, A::kReplaceOwn, 2},
+                    // Its own address's limit first, though another is idler.
+                    AdmissionCase{"BothFull", kThree, "10.0.0.1", 3, 2, A::kReplaceOwn, 2},
+                    AdmissionCase{"AddressUnderItsLimit", kThree, "10.0.0.2", 8, 2, A::kAdmit, 0},
+                    AdmissionCase{"TieTakesTheEarliest", {{"a", 7}, {"b", 7}}, "c", 2, 8, A::kReplaceIdlest, 0},
+                    AdmissionCase{"OneAllowed", {{"a", 9}}, "a", 1, 1, A::kReplaceOwn, 0}),
+    [](const testing::TestParamInfo<AdmissionCase> &info) { return std::string(info.param.name); });
 
 }  // namespace

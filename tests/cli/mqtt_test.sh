@@ -66,13 +66,14 @@ start_gateway() {
     wait_for "$work/gateway.out" "publishing to" || fail "the gateway did not connect"
 }
 
-# The gateway as `zelhost ARGUMENTS...`, serving Modbus TCP on a free
-# loopback port; sets `mport`.
+# The gateway as `zelhost ARGUMENTS...` (run by the command in `launcher`,
+# if any), serving Modbus TCP on a free loopback port; sets `mport`.
+launcher=()
 start_modbus_gateway() {
-    "$bin/zelhost" "$@" >"$work/gateway.out" 2>&1 &
+    "${launcher[@]}" "$bin/zelhost" "$@" >"$work/gateway.out" 2>&1 &
     gateway=$!
     wait_for "$work/gateway.out" "serving Modbus TCP on" || fail "the Modbus server did not start"
-    mport=$(sed -n 's/.*serving Modbus TCP on 127.0.0.1:\([0-9]*\),.*/\1/p' "$work/gateway.out")
+    mport=$(sed -n 's/.*serving Modbus TCP on .*:\([0-9]*\), units.*/\1/p' "$work/gateway.out")
 }
 
 # Runs the Python program on standard input with pymodbus, given the port.
@@ -349,8 +350,8 @@ modbus_registers)
     # map as the burst left the table, the exceptions, mbpoll's lines of docs/modbus.md.
     start_panel send --pty --timeout $units --pause 0 --start-delay 1 --hold 30 "ckt bus=1 slot=4 point=130" \
         "bit0 bus=2 slot=1 point=5" "bit1 bus=2 slot=1 point=5" "battery bus=3"
-    printf '[publish]\nport = ["%s"]\ntimeout = %s\nchannel = [5]\nno-mqtt = true\nmodbus = "127.0.0.1:0"\n%s\n' \
-        "$pty" $units 'modbus-allow = ["127.0.0.0/8", "10.0.0.0/8"]' >"$work/gateway.toml"
+    printf '[publish]\nport = ["%s"]\ntimeout = %s\nchannel = [5]\nno-mqtt = true\nmodbus = "127.0.0.1:0"\n%s\n%s\n' \
+        "$pty" $units 'modbus-allow = ["127.0.0.0/8", "10.0.0.0/8"]' 'silence-limit = [4]' >"$work/gateway.toml"
     start_modbus_gateway --config "$work/gateway.toml" publish
     wait_for "$work/panel.out" "^message 4 at" || fail "the panel did not send"
     sleep 0.5
@@ -360,6 +361,7 @@ modbus_registers)
     [ "$(mb -t 1 -0 -r 6348)" = "$(printf '[6348]: \t1')" ] || fail "mbpoll discrete input: $(mb -t 1 -0 -r 6348)"
     [ "$(mb -t 3 -0 -r 20000 -c 3 | tr -d '\t' | sed -n '1p;3p' | tr '\n' ' ')" = "[20000]: 0 [20002]: 4 " ] ||
         fail "mbpoll diagnostics (LINK, MESSAGES): $(mb -t 3 -0 -r 20000 -c 3)"
+    [ "$(mb -t 3 -0 -r 20005)" = "$(printf '[20005]: \t0')" ] || fail "LINE before the silence limit: $(mb -t 3 -0 -r 20005)"
     modbus_client <<'PY'
 import sys
 from pymodbus.client import ModbusTcpClient
@@ -395,7 +397,7 @@ exceptions = [
     ("crossing 151", lambda: c.read_holding_registers(100, 60, slave=5), 2),
     ("beyond 0808150", lambda: c.read_input_registers(17751, 1, slave=5), 2),
     ("crossing 20000", lambda: c.read_input_registers(19999, 2, slave=5), 2),
-    ("beyond NOISE", lambda: c.read_discrete_inputs(20004, 2, slave=5), 2),
+    ("beyond LINE", lambda: c.read_discrete_inputs(20005, 2, slave=5), 2),
     ("no registers", lambda: c.read_input_registers(0, 0, slave=5), 3),
     ("126 registers", lambda: c.read_holding_registers(0, 126, slave=5), 3),
     ("2001 inputs", lambda: c.read_discrete_inputs(0, 2001, slave=5), 3),
@@ -406,14 +408,17 @@ for name, call, code in exceptions:
     assert r.isError() and getattr(r, "exception_code", None) == code, (name, r)
 assert c.read_input_registers(2930, 1, slave=5).registers == [1], "the connection serves on"
 PY
+    # The panel holds its peace: past the silence limit, LINE is 3 and its discrete input on.
+    for _ in $(seq 50); do [ "$(mb -t 1 -0 -r 20005)" = "$(printf '[20005]: \t1')" ] && break; sleep 0.2; done
+    [ "$(mb -t 3 -0 -r 20005)" = "$(printf '[20005]: \t3')" ] || fail "LINE after the silence limit: $(mb -t 3 -0 -r 20005)"
     ;;
 modbus_load)
-    # 32 clients at once beside a silent one; the one beyond the limit
-    # refused; malformed frames end their own connection only; the idle
-    # connection ends; a clean stop is prompt while a client is connected.
+    # 32 clients at once beside a silent one; the one beyond the limit takes
+    # the silent one's place; malformed frames end their own connection only;
+    # the idle connection ends; a clean stop is prompt while a client is connected.
     start_panel send --pty --timeout $units --start-delay 1 --hold 40 "ckt bus=1 slot=4 point=130"
     start_modbus_gateway publish --port "$pty" --timeout $units --no-mqtt --modbus 127.0.0.1:0 \
-        --modbus-max-clients 33 --modbus-idle 5
+        --modbus-max-clients 33 --modbus-max-per-address 40 --modbus-idle 5
     wait_for "$work/panel.out" "^message 1 at" || fail "the panel did not send"
     sleep 0.3
     modbus_client <<'PY'
@@ -431,7 +436,6 @@ def closed_within(s, seconds):
     except (socket.timeout, ConnectionResetError):
         return False
 silent = raw()
-silent_since = time.monotonic()
 clients = [ModbusTcpClient("127.0.0.1", port=port) for _ in range(32)]
 assert all(c.connect() for c in clients)
 start, worst, failures = threading.Barrier(32), [], []
@@ -448,7 +452,9 @@ for t in threads: t.start()
 for t in threads: t.join()
 assert not failures and len(worst) == 640, failures[:3]
 assert max(worst) < 1.0, "a silent client delayed the others: %.3f s" % max(worst)
-assert closed_within(raw(), 2), "the client beyond the limit was not closed at once"
+newcomer = raw()
+newcomer_since = time.monotonic()
+assert closed_within(silent, 2), "the client beyond the limit did not take the place of the idlest, the silent one"
 for c in clients: c.close()
 time.sleep(0.3)
 good = ModbusTcpClient("127.0.0.1", port=port)
@@ -457,10 +463,11 @@ frame = lambda protocol, length: struct.pack(">HHHBBHH", 1, protocol, length, 1,
 for bad in (frame(1, 6), frame(0, 5), frame(0, 9), b"\x00\x01\x00"):
     assert closed_within(raw(bad), 3), bad
     assert good.read_input_registers(2930, 1, slave=1).registers == [1], "a good client lost its connection"
-assert closed_within(silent, 10), "the idle connection stayed"
-assert time.monotonic() - silent_since > 4.5, "the idle connection ended too early"
+assert closed_within(newcomer, 10), "the idle connection stayed"
+assert time.monotonic() - newcomer_since > 4.5, "the idle connection ended too early"
 PY
-    for line in "refused: 33 clients connected already" "closed: malformed frame: protocol id 1," \
+    for line in "closed: replaced by 127.0.0.1:[0-9]*, idle the longest ([0-9]* s) of 33 clients (--modbus-max-clients)" \
+        "closed: malformed frame: protocol id 1," \
         "closed: malformed frame: header declares 5 bytes" "closed: incomplete" "closed: idle for 5 s"; do
         grep -q "Z zelhost: modbus client 127.0.0.1:[0-9]* $line" "$work/gateway.out" || fail "no log line '$line'"
     done
@@ -482,6 +489,75 @@ assert s.recv(1) == b"", "the client outside the allow-list was served"
 PY
     grep -q "Z zelhost: modbus client 127.0.0.1:[0-9]* refused: not in --modbus-allow" "$work/gateway.out" ||
         fail "the refusal is not logged"
+    ;;
+modbus_clients)
+    # On a dual-stack listener, IPv4 peers are written as IPv4 (and match an
+    # IPv4-mapped allow-list entry), IPv6 ones in brackets; a busy address
+    # and a full table give up their idlest connection; a client that takes
+    # no answers ends after the idle time.
+    start_modbus_gateway publish --port NUL --no-mqtt --modbus '[::]:0' --modbus-allow ::ffff:127.0.0.0/104 \
+        --modbus-allow ::1 --modbus-max-clients 3 --modbus-max-per-address 2 --modbus-idle 3
+    modbus_client <<'PY'
+import socket, struct, sys, time
+def connect(host, rcvbuf=0):
+    s = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
+    if rcvbuf: s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    s.connect((host, int(sys.argv[1])))
+    return s
+request = lambda count: struct.pack(">HHHBBHH", 1, 0, 6, 1, 4, 0, count)
+def read(*sockets):
+    for s in sockets:
+        s.sendall(request(6))
+        assert len(s.recv(64)) == 21
+# Each newcomer served (read) has taken its place: a1's, then a2's.
+a1 = connect("127.0.0.1"); read(a1)
+a2 = connect("127.0.0.1"); read(a2)
+a3 = connect("127.0.0.1"); read(a2, a3)
+b1 = connect("::1"); read(b1)
+b2 = connect("::1"); read(b2, a3, b1)
+c = connect("127.0.0.1", rcvbuf=4096)  # requests, and no answer read
+c.settimeout(1)
+try:
+    while True: c.sendall(request(125) * 100)
+except socket.timeout:
+    time.sleep(5)
+PY
+    for line in "closed: replaced by 127\.0\.0\.1:[0-9]+, idle the longest \([0-9]+ s\) of its address's 2 connections" \
+        "closed: replaced by \[::1\]:[0-9]+, idle the longest \([0-9]+ s\) of 3 clients \(--modbus-max-clients\)$" \
+        "closed: the client takes no answers \(send timed out after 3 s\)$"; do
+        grep -Eq "Z zelhost: modbus client 127\.0\.0\.1:[0-9]+ $line" "$work/gateway.out" || fail "no log line '$line'"
+    done
+    ;;
+modbus_descriptors)
+    # Descriptors up to 1100 held when the gateway starts: a client's socket
+    # at or above 896 is refused, where libmodbus's select() would abort.
+    ulimit -S -n 4096 || fail "cannot set the open-files limit to 4096"
+    launcher=(/usr/bin/python3 -c 'import os, sys
+for _ in range(1100): os.set_inheritable(os.open("/dev/null", os.O_RDONLY), True)
+os.execv(sys.argv[1], sys.argv[1:])')
+    start_modbus_gateway publish --port NUL --no-mqtt --modbus 127.0.0.1:0
+    exec 3<>/dev/tcp/127.0.0.1/"$mport"
+    (printf '\0\1\0\0\0\6\1\4\0\0\0\1' >&3) 2>/dev/null  # a request, which libmodbus would wait for
+    [ "$(timeout 3 head -c 9 <&3 2>/dev/null | wc -c)" = 0 ] || fail "a client at descriptor 896 or above was served"
+    wait_for "$work/gateway.out" "refused: its socket is descriptor 1[0-9]{3}, at or above 896 \(FD_SETSIZE 1024" ||
+        fail "the refusal is not logged"
+    kill -0 "$gateway" || fail "the gateway died"
+    ;;
+modbus_no_thread)
+    # No thread left for a connection (a container's pids limit): that client
+    # is refused, the one served stays served. The gateway runs under a user
+    # id of its own, whose thread limit counts its threads alone.
+    [ "$(id -u)" = 0 ] || fail "needs root, to run the gateway under a user id of its own"
+    launcher=(setpriv --reuid=61234 --regid=61234 --clear-groups)
+    start_modbus_gateway publish --port NUL --no-mqtt --modbus 127.0.0.1:0
+    "${launcher[@]}" prlimit --pid "$gateway" --nproc=$(($(ls "/proc/$gateway/task" | wc -l) + 1)) || fail "prlimit"
+    exec 3<>/dev/tcp/127.0.0.1/"$mport"
+    wait_for "$work/gateway.out" "connected$" || fail "the first client was not served"
+    exec 4<>/dev/tcp/127.0.0.1/"$mport"
+    wait_for "$work/gateway.out" "refused: no thread can be started for it: Resource temporarily unavailable$" ||
+        fail "the refusal is not logged"
+    printf '\0\1\0\0\0\6\1\4\0\0\0\1' >&3
+    [ "$(timeout 3 head -c 11 <&3 | wc -c)" = 11 ] || fail "the client served lost its connection"
     ;;
 *)
     echo "mqtt_test.sh: unknown scenario '$scenario'" >&2

@@ -63,7 +63,7 @@ endif()
 find_program(ZEL_MBPOLL mbpoll)
 execute_process(COMMAND /usr/bin/python3 -c "import pymodbus" RESULT_VARIABLE ZEL_PYMODBUS_MISSING OUTPUT_QUIET ERROR_QUIET)
 if(ZEL_MBPOLL AND ZEL_PYMODBUS_MISSING EQUAL 0)
-  foreach(scenario modbus_registers modbus_load modbus_allow_list)
+  foreach(scenario modbus_registers modbus_load modbus_allow_list modbus_clients modbus_descriptors modbus_no_thread)
     add_test(NAME modbus.linux.${scenario}
              COMMAND ${ZEL_CLI_DIR}/mqtt_test.sh ${scenario} $<TARGET_FILE_DIR:zelhost>)
     set_tests_properties(modbus.linux.${scenario} PROPERTIES TIMEOUT 90)

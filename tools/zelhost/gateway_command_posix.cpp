@@ -24,6 +24,7 @@
 #include "korvan_standin.h"
 #include "line_state.h"
 #include "message_changes.h"
+#include "modbus_clients.h"
 #include "modbus_server.h"
 #include "mqtt_client.h"
 #include "point_watch.h"
@@ -136,6 +137,13 @@ int PrepareModbus(GatewayCommand &c, const std::vector<int> &units) {
     if (c.noMqtt && c.dryRun) return GatewayFail("--dry-run shows MQTT publications: it has no use with --no-mqtt", zeltools::kExitBadInput);
     std::string error;
     if (!ParseListenAddress(c.modbusListen, &c.modbus.host, &c.modbus.port, &error)) return GatewayFail(error, zeltools::kExitBadInput);
+    if (c.modbus.maxClients > kModbusMaxClientsLimit)
+        return GatewayFail("--modbus-max-clients " + std::to_string(c.modbus.maxClients) + " is more than " +
+                               std::to_string(kModbusMaxClientsLimit) +
+                               ": every client's socket must stay below descriptor " +
+                               std::to_string(kModbusFirstRefusedDescriptor) +
+                               ", since libmodbus waits with select() (docs/modbus.md)",
+                           zeltools::kExitBadInput);
     for (const std::string &text : c.modbusAllow) {
         ClientNetwork network;
         if (!ParseClientNetwork(text, &network, &error)) return GatewayFail(error, zeltools::kExitBadInput);
@@ -403,8 +411,14 @@ GatewayCommand *AddGatewayCommand(CLI::App &app) {
                         "Serve the points over Modbus TCP (read-only) on [HOST:]PORT (host default 127.0.0.1)");
     command->add_flag("--no-mqtt", c->noMqtt, "No broker: serve Modbus TCP alone (needs --modbus)");
     command->add_option("--modbus-allow", c->modbusAllow, "A client network allowed, e.g. 10.1.0.0/16 (repeat; default all)");
-    command->add_option("--modbus-max-clients", c->modbus.maxClients, "Modbus connections at once (default 64)")
-        ->check(CLI::Range(1, 1000));
+    // The descriptors' bound is checked with --modbus, with its reason.
+    command->add_option("--modbus-max-clients", c->modbus.maxClients,
+                        "Modbus connections at once (default 64); a new client then replaces the one idle the longest")
+        ->check(CLI::PositiveNumber);
+    command
+        ->add_option("--modbus-max-per-address", c->modbus.maxPerAddress,
+                     "Modbus connections of one client address (default 8); a new one replaces its idlest")
+        ->check(CLI::Range(1, kModbusMaxClientsLimit));
     command->add_option("--modbus-idle", c->modbus.idleSeconds, "Seconds before an idle Modbus connection ends (default 60)")
         ->check(CLI::Range(1, 86400));
     return c;

@@ -1,15 +1,34 @@
 #include "modbus_answer.h"
 
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include <cerrno>
 #include <cstring>
 
 namespace zelhost {
+namespace {
+
+// Why an answer was not sent, from the error of the send. A send that ran
+// out of its time-out fails with EAGAIN, or with libmodbus's EMBBADDATA when
+// part of the answer had gone: the client does not read what it is sent.
+std::string SendFailure(modbus_t *context, int error) {
+    timeval limit{};
+    socklen_t size = sizeof limit;
+    const bool timed = getsockopt(modbus_get_socket(context), SOL_SOCKET, SO_SNDTIMEO, &limit, &size) == 0 &&
+                       (limit.tv_sec > 0 || limit.tv_usec > 0);
+    if (timed && (error == EAGAIN || error == EWOULDBLOCK || error == EMBBADDATA))
+        return "the client takes no answers (send timed out after " + std::to_string(limit.tv_sec) + " s)";
+    return std::string("the answer was not sent: ") + modbus_strerror(error);
+}
+
+}  // namespace
 
 bool AnswerModbusRequest(modbus_t *context, const uint8_t *adu, std::size_t length, const std::vector<int> &units,
                          const TagReader &reader, std::string *why) {
     ModbusDecision d = DecideModbusRequest(adu, length, units, reader);
     if (d.outcome == ModbusOutcome::kClose) {
-        *why = d.why;
+        *why = "malformed frame: " + d.why;
         return false;
     }
     int sent = 0;
@@ -27,7 +46,7 @@ bool AnswerModbusRequest(modbus_t *context, const uint8_t *adu, std::size_t leng
         sent = modbus_reply(context, adu, static_cast<int>(length), &mapping);
     }
     if (sent < 0) {
-        *why = std::string("the answer was not sent: ") + modbus_strerror(errno);
+        *why = SendFailure(context, errno);
         return false;
     }
     return true;

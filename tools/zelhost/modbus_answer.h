@@ -15,7 +15,9 @@
 namespace zelhost {
 
 // Answers the request ADU on `context`'s socket. False, with the reason,
-// when the connection must end: a malformed frame, or the answer not sent.
+// when the connection must end: a malformed frame ("malformed frame: ..."),
+// a client that takes no answers (the socket's send time-out ran out), or
+// another failure to send.
 bool AnswerModbusRequest(modbus_t *context, const uint8_t *adu, std::size_t length, const std::vector<int> &units,
                          const TagReader &reader, std::string *why);
 

@@ -15,14 +15,18 @@ namespace {
 constexpr int kBusRegisters = 2000;
 constexpr int kSlotRegisters = 200;
 constexpr int kLastReadablePoint = 150;
-constexpr const char *kDiagnosticTags[] = {ZEL_TAG_LINK, ZEL_TAG_SILENCE, ZEL_TAG_MESSAGES, ZEL_TAG_LOSSES,
-                                           ZEL_TAG_NOISE};
-constexpr int kDiagnosticCount = static_cast<int>(std::size(kDiagnosticTags));
+// The tags of the registers from 20000: the driver's diagnostic tags, then LINE.
+constexpr const char *kNamedTags[] = {ZEL_TAG_LINK,   ZEL_TAG_SILENCE, ZEL_TAG_MESSAGES,
+                                      ZEL_TAG_LOSSES, ZEL_TAG_NOISE,   kModbusLineTag};
+constexpr int kNamedCount = static_cast<int>(std::size(kNamedTags));
+static_assert(kModbusDiagnosticRegister + kNamedCount - 1 == kModbusLineRegister);
+// The first 12 bytes of an IPv4-mapped IPv6 address (::ffff:a.b.c.d).
+constexpr uint8_t kMappedV4[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
 
 uint16_t Word(const uint8_t *bytes) { return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]); }
 
 bool InMap(int reg) {
-    if (reg >= kModbusDiagnosticRegister && reg < kModbusDiagnosticRegister + kDiagnosticCount) return true;
+    if (reg >= kModbusDiagnosticRegister && reg < kModbusDiagnosticRegister + kNamedCount) return true;
     return reg >= 0 && reg <= kModbusLastPointRegister && reg % kSlotRegisters <= kLastReadablePoint &&
            reg % kBusRegisters / kSlotRegisters <= 8;
 }
@@ -30,7 +34,7 @@ bool InMap(int reg) {
 // The tag text of a register in the map, written into `text` (12 bytes).
 void WriteTag(int reg, char *text) {
     if (reg >= kModbusDiagnosticRegister) {
-        std::strcpy(text, kDiagnosticTags[reg - kModbusDiagnosticRegister]);
+        std::strcpy(text, kNamedTags[reg - kModbusDiagnosticRegister]);
         return;
     }
     const int bus = reg / kBusRegisters, slot = reg % kBusRegisters / kSlotRegisters, point = reg % kSlotRegisters;
@@ -64,6 +68,15 @@ bool ParseAddress(const std::string &text, int *family, uint8_t *bytes) {
     return false;
 }
 
+// A number written in decimal digits alone, at most `max`: no sign or
+// space, which strtol would let through.
+bool Digits(const std::string &text, long max, long *value) {
+    if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    *value = std::strtol(text.c_str(), nullptr, 10);
+    return *value <= max;
+}
+
 bool InNetwork(const ClientNetwork &n, const uint8_t *address) {
     const int whole = n.prefixBits / 8, rest = n.prefixBits % 8;
     if (std::memcmp(n.bytes, address, static_cast<std::size_t>(whole)) != 0) return false;
@@ -82,8 +95,8 @@ std::string TagOfRegister(int reg) {
 }
 
 int RegisterOfTag(const std::string &tag) {
-    for (int i = 0; i < kDiagnosticCount; ++i)
-        if (tag == kDiagnosticTags[i]) return kModbusDiagnosticRegister + i;
+    for (int i = 0; i < kNamedCount; ++i)
+        if (tag == kNamedTags[i]) return kModbusDiagnosticRegister + i;
     if (tag.size() != 7 || !std::all_of(tag.begin(), tag.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return -1;
     const int bus = std::atoi(tag.substr(0, 2).c_str()), slot = std::atoi(tag.substr(2, 2).c_str()),
@@ -139,22 +152,25 @@ ModbusDecision DecideModbusRequest(const uint8_t *adu, std::size_t length, const
 bool ParseListenAddress(const std::string &text, std::string *host, int *port, std::string *error) {
     std::string portText = text;
     *host = "127.0.0.1";
-    if (const std::size_t colon = text.rfind(':'); colon != std::string::npos) {
+    *error = "--modbus: '" + text + "' is not [HOST:]PORT (an IPv6 host in brackets: [::1]:502)";
+    if (!text.empty() && text.front() == '[') {
+        // [IPV6]:PORT, nothing else after the bracket.
+        const std::size_t close = text.find(']');
+        if (close == std::string::npos || close == 1 || text.compare(close, 2, "]:") != 0) return false;
+        *host = text.substr(1, close - 1);
+        portText = text.substr(close + 2);
+    } else if (const std::size_t colon = text.rfind(':'); colon != std::string::npos) {
         *host = text.substr(0, colon);
         portText = text.substr(colon + 1);
-        if (host->size() >= 2 && host->front() == '[' && host->back() == ']') *host = host->substr(1, host->size() - 2);
-        if (host->empty() || (host->find(':') != std::string::npos && text.front() != '[')) {
-            *error = "--modbus: '" + text + "' is not [HOST:]PORT (an IPv6 host in brackets: [::1]:502)";
-            return false;
-        }
+        if (host->empty() || host->find(':') != std::string::npos) return false;
     }
-    char *end = nullptr;
-    const long value = std::strtol(portText.c_str(), &end, 10);
-    if (portText.empty() || *end != '\0' || value < 0 || value > 65535) {
+    long value = 0;
+    if (!Digits(portText, 65535, &value)) {
         *error = "--modbus: '" + portText + "' is not a port number 0-65535";
         return false;
     }
     *port = static_cast<int>(value);
+    error->clear();
     return true;
 }
 
@@ -166,22 +182,36 @@ bool ParseClientNetwork(const std::string &text, ClientNetwork *network, std::st
     const int bits = network->family == AF_INET ? 32 : 128;
     network->prefixBits = bits;
     if (slash != std::string::npos) {
-        const std::string prefix = text.substr(slash + 1);
-        char *end = nullptr;
-        const long value = std::strtol(prefix.c_str(), &end, 10);
-        if (prefix.empty() || *end != '\0' || value < 0 || value > bits) return false;
+        long value = 0;
+        if (!Digits(text.substr(slash + 1), bits, &value)) return false;
         network->prefixBits = static_cast<int>(value);
+    }
+    if (const uint8_t *v4 = MappedIPv4(network->family, network->bytes)) {
+        // The mapped prefix ::ffff:0:0/96 must be whole, or the network would
+        // reach beyond the IPv4 addresses.
+        if (network->prefixBits < 96) {
+            *error = "--modbus-allow: '" + text + "' is an IPv4-mapped network with a prefix under 96: write it as IPv4";
+            return false;
+        }
+        std::memmove(network->bytes, v4, 4);
+        std::memset(network->bytes + 4, 0, 12);
+        network->family = AF_INET;
+        network->prefixBits -= 96;
     }
     error->clear();
     return true;
 }
 
+const uint8_t *MappedIPv4(int family, const uint8_t *address) {
+    if (family != AF_INET6 || std::memcmp(address, kMappedV4, sizeof kMappedV4) != 0) return nullptr;
+    return address + sizeof kMappedV4;
+}
+
 bool ClientAllowed(const std::vector<ClientNetwork> &allowed, int family, const uint8_t *address) {
     if (allowed.empty()) return true;
-    static constexpr uint8_t kMappedV4[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-    if (family == AF_INET6 && std::memcmp(address, kMappedV4, sizeof kMappedV4) == 0) {
+    if (const uint8_t *v4 = MappedIPv4(family, address)) {
         family = AF_INET;
-        address += sizeof kMappedV4;
+        address = v4;
     }
     return std::any_of(allowed.begin(), allowed.end(),
                        [&](const ClientNetwork &n) { return n.family == family && InNetwork(n, address); });

@@ -4,8 +4,8 @@
 //
 // Register = bus x 2000 + slot x 200 + point for the tag address BBSSPPP
 // (bus 0-8, slot 0-8, point 0-150); 20000-20004 are the channel's
-// diagnostic tags LINK, SILENCE, MESSAGES, LOSSES, NOISE. The unit id is the
-// channel number. Input registers (4) and holding registers (3) give
+// diagnostic tags LINK, SILENCE, MESSAGES, LOSSES, NOISE, and 20005 is LINE,
+// the line's state (line_state.h). The unit id is the channel number. Input registers (4) and holding registers (3) give
 // ReadTag's value, discrete inputs (2) whether it is not 0.
 #pragma once
 
@@ -20,6 +20,11 @@ constexpr int kModbusMaxRegisters = 125;   // the protocol's limit of one read o
 constexpr int kModbusMaxBits = 2000;       // and of discrete inputs
 constexpr int kModbusLastPointRegister = 17750;  // 0808150
 constexpr int kModbusDiagnosticRegister = 20000;
+// The map's one tag the driver does not have: the channel's line state
+// (0 up, 1 lost, 2 no port, 3 silent), which the tag reader gives from LINK,
+// SILENCE and the channel's silence limit, so that the decision stays pure.
+constexpr const char *kModbusLineTag = "LINE";
+constexpr int kModbusLineRegister = 20005;
 constexpr std::size_t kModbusHeaderBytes = 7;  // MBAP: transaction, protocol, length, unit
 constexpr std::size_t kModbusMaxAduBytes = 260;
 
@@ -29,8 +34,8 @@ std::string TagOfRegister(int reg);
 // The register of a tag address, or -1 when it has none.
 int RegisterOfTag(const std::string &tag);
 
-// How the decision reads a tag: `channel` is the index of the unit's
-// channel, as `units` gives it.
+// How the decision reads a tag (BBSSPPP, a diagnostic tag or LINE):
+// `channel` is the index of the unit's channel, as `units` gives it.
 struct TagReader {
     uint16_t (*read)(void *context, std::size_t channel, const char *tag);
     void *context;
@@ -66,12 +71,17 @@ std::size_t DeclaredAduBytes(const uint8_t *adu, std::size_t length);
 bool ParseListenAddress(const std::string &text, std::string *host, int *port, std::string *error);
 
 // An allowed client network, "10.1.0.0/16", "fd00::/8", or one address.
+// An IPv4-mapped network ("::ffff:10.1.0.0/112") is kept as the IPv4 one
+// ("10.1.0.0/16"), since clients' mapped addresses are compared as IPv4.
 struct ClientNetwork {
     int family = 0;       // AF_INET or AF_INET6
     uint8_t bytes[16]{};  // the network's address
     int prefixBits = 0;
 };
 bool ParseClientNetwork(const std::string &text, ClientNetwork *network, std::string *error);
+// The IPv4 address inside an IPv4-mapped IPv6 one (::ffff:a.b.c.d), or null.
+const uint8_t *MappedIPv4(int family, const uint8_t *address);
+
 // Whether an address (4 or 16 bytes; IPv4-mapped IPv6 counts as IPv4) lies
 // in one of the networks; an empty list allows every client.
 bool ClientAllowed(const std::vector<ClientNetwork> &allowed, int family, const uint8_t *address);

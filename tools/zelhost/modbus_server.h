@@ -15,7 +15,8 @@ struct ModbusSettings {
     std::string host = "127.0.0.1";
     int port = 502;                       // 0: any free port (the log names it)
     std::vector<ClientNetwork> allowed;   // empty: every client
-    int maxClients = 64;
+    int maxClients = 64;                  // at most kModbusMaxClientsLimit (modbus_clients.h)
+    int maxPerAddress = 8;                // connections of one client address
     int idleSeconds = 60;
     std::vector<int> silenceLimits;       // per channel, seconds; 0: none
 };

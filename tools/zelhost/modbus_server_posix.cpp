@@ -1,6 +1,7 @@
 // The Modbus TCP server's sockets and threads. Each connection has its own
 // libmodbus context on its accepted socket and its own copy of the channels'
-// sessions, so ReadTag calls never share a request record.
+// sessions, so ReadTag calls never share a request record. Whom a new
+// client replaces is modbus_clients.h's choice.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,15 +12,20 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "gateway_log.h"
+#include "line_state.h"
 #include "modbus_answer.h"
+#include "modbus_clients.h"
 #include "modbus_server.h"
+#include "zelwnqx.h"
 
 namespace zelhost {
 namespace {
@@ -34,10 +40,20 @@ constexpr int kConnectionNice = 10;
 
 struct Connection {
     int fd = -1;  // guarded by ModbusServer::fdLock once the thread runs
-    std::string peer;
+    std::string peer;     // as the log names it
+    std::string address;  // the key of --modbus-max-per-address
     std::thread thread;
+    std::atomic<long long> lastActiveMs{0};  // when it connected or last sent a request
     std::atomic<bool> ended{false};
+    // Set by the accepting thread (under fdLock) when a new client takes its
+    // place: the reason its log line gives.
+    std::string replacedWhy;
 };
+
+long long SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 }  // namespace
 
@@ -54,26 +70,31 @@ struct ModbusServer {
 
 namespace {
 
-std::string PeerText(const sockaddr_storage &address, int *family, const uint8_t **bytes) {
-    char text[INET6_ADDRSTRLEN] = "?";
-    int port = 0;
+// The peer's address (4 or 16 bytes) and port, of an accepted socket's address.
+const uint8_t *PeerOf(const sockaddr_storage &address, int *port) {
     if (address.ss_family == AF_INET) {
         const auto &v4 = reinterpret_cast<const sockaddr_in &>(address);
-        inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
-        port = ntohs(v4.sin_port);
-        *bytes = reinterpret_cast<const uint8_t *>(&v4.sin_addr);
-    } else {
-        const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(address);
-        inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-        port = ntohs(v6.sin6_port);
-        *bytes = v6.sin6_addr.s6_addr;
+        *port = ntohs(v4.sin_port);
+        return reinterpret_cast<const uint8_t *>(&v4.sin_addr);
     }
-    *family = address.ss_family;
-    return std::string(text) + ":" + std::to_string(port);
+    const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(address);
+    *port = ntohs(v6.sin6_port);
+    return v6.sin6_addr.s6_addr;
 }
 
-uint16_t ReadSessionTag(void *context, std::size_t channel, const char *tag) {
-    return ReadTag((*static_cast<std::vector<HostSession> *>(context))[channel], tag);
+// What a connection's tag reader reads: its own copy of the sessions, and
+// the channels' silence limits, which LINE needs.
+struct ConnectionTags {
+    std::vector<HostSession> sessions;
+    const std::vector<int> *silenceLimits;
+};
+
+uint16_t ReadConnectionTag(void *context, std::size_t channel, const char *tag) {
+    auto &tags = *static_cast<ConnectionTags *>(context);
+    HostSession &session = tags.sessions[channel];
+    if (std::strcmp(tag, kModbusLineTag) != 0) return ReadTag(session, tag);
+    return static_cast<uint16_t>(LineStateOf(ReadTag(session, ZEL_TAG_LINK), ReadTag(session, ZEL_TAG_SILENCE),
+                                             SilenceLimitOf(*tags.silenceLimits, channel)));
 }
 
 // Reads the bytes the frame's header declares beyond what libmodbus took
@@ -105,9 +126,11 @@ std::string AwaitRequest(ModbusServer &server, int fd) {
 }
 
 void ServeConnection(ModbusServer &server, Connection &connection) {
+    // Logged here, not by the accepting thread, so that it comes before the line of its end.
+    GatewayLog("modbus client " + connection.peer + " connected");
     setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kConnectionNice);  // this thread only
-    std::vector<HostSession> sessions = server.sessions;
-    const TagReader reader{ReadSessionTag, &sessions};
+    ConnectionTags tags{server.sessions, &server.settings.silenceLimits};
+    const TagReader reader{ReadConnectionTag, &tags};
     modbus_t *context = modbus_new_tcp("127.0.0.1", MODBUS_TCP_DEFAULT_PORT);
     std::string why = "cannot make a libmodbus context";
     if (context != nullptr) {
@@ -118,6 +141,7 @@ void ServeConnection(ModbusServer &server, Connection &connection) {
         for (;;) {
             why = AwaitRequest(server, connection.fd);
             if (!why.empty()) break;
+            connection.lastActiveMs.store(SteadyMs());
             const int received = modbus_receive(context, adu);
             if (server.stopping.load()) {
                 why = "the gateway stops";
@@ -134,19 +158,18 @@ void ServeConnection(ModbusServer &server, Connection &connection) {
                 why = "incomplete frame: the header declares " + std::to_string(declared) + " bytes";
                 break;
             }
-            if (!AnswerModbusRequest(context, adu, length, server.units, reader, &why)) {
-                why = "malformed frame: " + why;
-                break;
-            }
+            if (!AnswerModbusRequest(context, adu, length, server.units, reader, &why)) break;
         }
         modbus_free(context);  // the socket stays open: closed below, under the lock
     }
-    GatewayLog("modbus client " + connection.peer + " closed: " + why);
     {
         std::lock_guard<std::mutex> lock(server.fdLock);
+        // Its place taken: the shut-down socket's failure is no reason of its own.
+        if (!connection.replacedWhy.empty()) why = connection.replacedWhy;
         close(connection.fd);
         connection.fd = -1;
     }
+    GatewayLog("modbus client " + connection.peer + " closed: " + why);
     connection.ended.store(true);
 }
 
@@ -166,6 +189,84 @@ void Refuse(int fd, const std::string &peer, const std::string &why) {
     GatewayLog("modbus client " + peer + " refused: " + why);
 }
 
+// The accepted socket's options: replies leave at once, not after the next
+// request's bytes; a reply the client does not take fails after the idle
+// time instead of holding its place forever. "" when they are set.
+std::string PrepareSocket(int fd, int idleSeconds) {
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // without it replies are only late
+    const timeval limit{idleSeconds, 0};
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0)
+        return std::string("cannot set its send time-out: ") + std::strerror(errno);
+    return "";
+}
+
+// Why the choice's connection gives up its place to `peer`, for its log line.
+std::string ReplacedWhy(const ModbusSettings &settings, Admission admission, const std::string &peer,
+                        long long idleMs) {
+    const std::string idle = "idle the longest (" + std::to_string(idleMs / 1000) + " s) of ";
+    if (admission == Admission::kReplaceOwn)
+        return "replaced by " + peer + ", " + idle + "its address's " + std::to_string(settings.maxPerAddress) +
+               " connections (--modbus-max-per-address)";
+    return "replaced by " + peer + ", " + idle + std::to_string(settings.maxClients) +
+           " clients (--modbus-max-clients)";
+}
+
+// The connections that hold a place, into `live`, and their activity. Not
+// those ending: replaced, or whose client has closed its end while their
+// thread, at a lower priority, has not yet seen it (a client that reconnects
+// at once would otherwise find its own old connection in the way).
+std::vector<ClientActivity> PlacesHeld(ModbusServer &server, std::vector<Connection *> *live) {
+    std::vector<Connection *> candidates;
+    std::vector<pollfd> ends;
+    {
+        std::lock_guard<std::mutex> lock(server.fdLock);
+        for (const auto &c : server.connections)
+            if (!c->ended.load() && c->replacedWhy.empty() && c->fd >= 0) {  // replacedWhy: this thread's own writes
+                candidates.push_back(c.get());
+                ends.push_back({c->fd, POLLRDHUP, 0});
+            }
+        if (poll(ends.data(), ends.size(), 0) < 0)
+            for (pollfd &end : ends) end.revents = 0;  // not known: every one counts
+    }
+    std::vector<ClientActivity> activity;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        if (ends[i].revents & (POLLRDHUP | POLLHUP | POLLERR)) continue;
+        live->push_back(candidates[i]);
+        activity.push_back({candidates[i]->address, candidates[i]->lastActiveMs.load()});
+    }
+    return activity;
+}
+
+// Starts the new client's thread; when the table or its address is full, in
+// the place of the connection ChooseAdmission names, which is shut down.
+void Admit(ModbusServer &server, int fd, const std::string &peer, const std::string &address) {
+    std::vector<Connection *> live;
+    const std::vector<ClientActivity> activity = PlacesHeld(server, &live);
+    const AdmissionChoice choice =
+        ChooseAdmission(activity, address, server.settings.maxClients, server.settings.maxPerAddress);
+    auto connection = std::make_unique<Connection>();
+    connection->fd = fd;
+    connection->peer = peer;
+    connection->address = address;
+    connection->lastActiveMs.store(SteadyMs());
+    try {
+        connection->thread = std::thread(ServeConnection, std::ref(server), std::ref(*connection));
+    } catch (const std::system_error &e) {
+        // Out of threads (a container's pids limit): this client goes, those served stay.
+        Refuse(fd, peer, std::string("no thread can be started for it: ") + e.what());
+        return;
+    }
+    server.connections.push_back(std::move(connection));
+    if (choice.admission == Admission::kAdmit) return;
+    Connection &replaced = *live[choice.replaced];
+    const std::string why =
+        ReplacedWhy(server.settings, choice.admission, peer, SteadyMs() - replaced.lastActiveMs.load());
+    std::lock_guard<std::mutex> lock(server.fdLock);
+    replaced.replacedWhy = why;
+    if (replaced.fd >= 0) shutdown(replaced.fd, SHUT_RDWR);
+}
+
 void Accept(ModbusServer &server) {
     while (!server.stopping.load()) {
         pollfd p{server.listenFd, POLLIN, 0};
@@ -181,27 +282,25 @@ void Accept(ModbusServer &server) {
             if (errno == EMFILE || errno == ENFILE) std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptWakeMs));
             continue;
         }
-        int family = 0;
-        const uint8_t *bytes = nullptr;
-        const std::string peer = PeerText(address, &family, &bytes);
-        if (!ClientAllowed(server.settings.allowed, family, bytes)) {
+        int port = 0;
+        const uint8_t *bytes = PeerOf(address, &port);
+        const std::string peer = PeerText(address.ss_family, bytes, port);
+        if (!ClientAllowed(server.settings.allowed, address.ss_family, bytes)) {
             Refuse(fd, peer, "not in --modbus-allow");
             continue;
         }
-        if (server.connections.size() >= static_cast<std::size_t>(server.settings.maxClients)) {
-            Refuse(fd, peer, std::to_string(server.settings.maxClients) + " clients connected already (--modbus-max-clients)");
+        if (fd >= kModbusFirstRefusedDescriptor) {
+            Refuse(fd, peer, "its socket is descriptor " + std::to_string(fd) + ", at or above " +
+                                 std::to_string(kModbusFirstRefusedDescriptor) + " (FD_SETSIZE " +
+                                 std::to_string(FD_SETSIZE) + " less " + std::to_string(kModbusDescriptorHeadroom) +
+                                 " kept for the ports and the broker)");
             continue;
         }
-        // Replies leave at once, not after the next request's bytes.
-        const int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        GatewayLog("modbus client " + peer + " connected");
-        auto connection = std::make_unique<Connection>();
-        connection->fd = fd;
-        connection->peer = peer;
-        Connection &c = *connection;
-        server.connections.push_back(std::move(connection));
-        c.thread = std::thread(ServeConnection, std::ref(server), std::ref(c));
+        if (const std::string problem = PrepareSocket(fd, server.settings.idleSeconds); !problem.empty()) {
+            Refuse(fd, peer, problem);
+            continue;
+        }
+        Admit(server, fd, peer, PeerAddressText(address.ss_family, bytes));
     }
 }
 
@@ -211,6 +310,11 @@ int ListenPort(int fd) {
     if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) != 0) return -1;
     return ntohs(address.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(address).sin_port
                                               : reinterpret_cast<sockaddr_in6 &>(address).sin6_port);
+}
+
+// "127.0.0.1:502", "[::1]:502": as the peers are written.
+std::string HostAndPort(const std::string &host, int port) {
+    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
 std::string UnitList(const std::vector<int> &units) {
@@ -223,7 +327,7 @@ std::string UnitList(const std::vector<int> &units) {
 
 ModbusServer *StartModbusServer(const ModbusSettings &settings, const std::vector<HostSession> &sessions,
                                 const std::vector<int> &units, std::string *error) {
-    const std::string where = settings.host + ":" + std::to_string(settings.port);
+    const std::string where = HostAndPort(settings.host, settings.port);
     modbus_t *listener = modbus_new_tcp_pi(settings.host.c_str(), std::to_string(settings.port).c_str());
     if (listener == nullptr) {
         *error = "--modbus " + where + ": " + modbus_strerror(errno);
@@ -241,7 +345,7 @@ ModbusServer *StartModbusServer(const ModbusSettings &settings, const std::vecto
     server->sessions = sessions;
     server->units = units;
     server->listenFd = fd;
-    GatewayLog("serving Modbus TCP on " + settings.host + ":" + std::to_string(ListenPort(fd)) + ", units " +
+    GatewayLog("serving Modbus TCP on " + HostAndPort(settings.host, ListenPort(fd)) + ", units " +
                UnitList(units) + ", read-only");
     server->acceptor = std::thread(Accept, std::ref(*server));
     return server;
