@@ -5,6 +5,7 @@
 
 #include "../host/host_services.h"
 #include "channel_block.h"
+#include "channel_record.h"
 
 namespace zel {
 namespace {
@@ -40,11 +41,20 @@ void CloseReplacedPort(ChannelBlock *channel, PortHandle port) {
     Host().err(kLogNotice, "ZEL%s : A replaced port could not be closed and stays open", "Quon");
 }
 
+// A port closed or replaced: what the panel sends meanwhile is lost, so
+// the table is no longer known to be its whole state.
+void ForgetKnownStates(ChannelBlock &channel) {
+    ChannelRecord *record = FindChannelRecord(&channel);
+    if (record != nullptr && record->block.load() == &channel) record->diagnostics.known.store(false);
+}
+
 }  // namespace
 
 void InstallPort(ChannelBlock &channel, PortHandle port) {
     const PortHandle previous = ExchangePort(channel, port);
-    if (previous != port) CloseReplacedPort(&channel, previous);
+    if (previous == port) return;
+    if (previous != 0) ForgetKnownStates(channel);
+    CloseReplacedPort(&channel, previous);
 }
 
 int32_t CloseChannelPort(ChannelBlock &channel) {
@@ -53,6 +63,7 @@ int32_t CloseChannelPort(ChannelBlock &channel) {
     int error = 0;
     if (CloseSerialPort(port, &error) != kSerialOk) return ZEL_PORT_FAILED;
     StorePort(channel, 0);
+    ForgetKnownStates(channel);
     LogCloseError(channel, error);
     return ZEL_OK;
 }

@@ -101,6 +101,7 @@ void ResetLineDiagnostics(ChannelRecord &record) {
     d.messages = 0;
     d.losses = 0;
     d.noiseBytes = 0;
+    d.known = false;
     d.opened = true;
 }
 

@@ -29,6 +29,9 @@ struct LineDiagnostics {
     std::atomic<uint32_t> messages{0};          // modulo 2^32; the tag shows the low 16 bits
     std::atomic<uint32_t> losses{0};
     std::atomic<uint32_t> noiseBytes{0};
+    // The table is the panel's whole state: its clear command was applied
+    // since OpenChannel, and the port has not been away since.
+    std::atomic<bool> known{false};
 };
 
 struct ChannelRecord {

@@ -133,12 +133,18 @@ enum ZelParameterCode { ZEL_PARAM_A = 65, ZEL_PARAM_F = 70, ZEL_PARAM_R = 82 };
      MESSAGES  messages applied since OpenChannel, modulo 65536
      LOSSES    device losses since OpenChannel, at most 65535
      NOISE     bytes dropped as belonging to no message since OpenChannel,
-               at most 65535 */
+               at most 65535
+     KNOWN     1 once the panel's clear command has been applied since
+               OpenChannel, and the port has been neither closed nor lost
+               since: the table is the panel's whole state; else 0. The
+               panel never resends its states: after a host or gateway
+               restart (OpenChannel), reset the panel to make them known. */
 #define ZEL_TAG_LINK "LINK"
 #define ZEL_TAG_SILENCE "SILENCE"
 #define ZEL_TAG_MESSAGES "MESSAGES"
 #define ZEL_TAG_LOSSES "LOSSES"
 #define ZEL_TAG_NOISE "NOISE"
+#define ZEL_TAG_KNOWN "KNOWN"
 enum ZelLinkState { ZEL_LINK_UP = 0, ZEL_LINK_LOST = 1, ZEL_LINK_NO_PORT = 2 };
 
 /* Line settings: bits per second, data bits, stop-bits code (0 one,

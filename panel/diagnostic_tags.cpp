@@ -19,7 +19,8 @@ constexpr TagName kNames[] = {{ZEL_TAG_LINK, DiagnosticTag::kLink},
                               {ZEL_TAG_SILENCE, DiagnosticTag::kSilence},
                               {ZEL_TAG_MESSAGES, DiagnosticTag::kMessages},
                               {ZEL_TAG_LOSSES, DiagnosticTag::kLosses},
-                              {ZEL_TAG_NOISE, DiagnosticTag::kNoise}};
+                              {ZEL_TAG_NOISE, DiagnosticTag::kNoise},
+                              {ZEL_TAG_KNOWN, DiagnosticTag::kKnown}};
 
 // The longest name and its terminator.
 constexpr std::size_t kLongestName = sizeof ZEL_TAG_MESSAGES;
@@ -41,6 +42,7 @@ uint16_t ValueOf(const ChannelRecord &record, DiagnosticTag tag) {
         case DiagnosticTag::kMessages: return static_cast<uint16_t>(d.messages.load() & kMost);
         case DiagnosticTag::kLosses: return Saturated(d.losses.load());
         case DiagnosticTag::kNoise: return Saturated(d.noiseBytes.load());
+        case DiagnosticTag::kKnown: return d.known.load() ? 1 : 0;
         default: return 0;
     }
 }

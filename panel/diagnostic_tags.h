@@ -1,5 +1,5 @@
-// The channel's diagnostic tags (LINK, SILENCE, MESSAGES, LOSSES, NOISE):
-// what the host reads of the line itself beside the points' states.
+// The channel's diagnostic tags (LINK, SILENCE, MESSAGES, LOSSES, NOISE,
+// KNOWN): what the host reads of the line itself beside the points' states.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 
 namespace zel {
 
-enum class DiagnosticTag { kNone, kLink, kSilence, kMessages, kLosses, kNoise };
+enum class DiagnosticTag { kNone, kLink, kSilence, kMessages, kLosses, kNoise, kKnown };
 
 // The diagnostic tag a text names exactly, or kNone. Constant time: no text
 // longer than the longest name is read past its ninth character.

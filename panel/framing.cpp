@@ -41,6 +41,7 @@ void DecodeRange(char *buffer, std::size_t from, std::size_t to, uint8_t *table,
     buffer[to] = '\0';
     const DecodedPanelText decoded = DecodePanelText(buffer + from, to - from, table);
     if (decoded.kind != DecodedText::kNoMessage) ++tally.messages;
+    if (decoded.kind == DecodedText::kClearCommand) ++tally.clears;
     const std::size_t notYet = std::min(decoded.strayBytes, StrayBytes(buffer, to - std::min(pending, to - from), to));
     tally.noiseBytes += static_cast<uint32_t>(decoded.strayBytes - notYet);
     buffer[to] = saved;

@@ -29,6 +29,7 @@ struct StreamState {
 // space between messages aside).
 struct StreamTally {
     uint32_t messages = 0;
+    uint32_t clears = 0;  // of the messages, the panel's clear commands
     uint32_t noiseBytes = 0;
 };
 

@@ -55,6 +55,7 @@ void AddSaturating(std::atomic<uint32_t> &counter, uint32_t amount) {
 // What the framing applied and dropped goes into the line's diagnostics.
 void Count(Receiver &r, const StreamTally &tally) {
     LineDiagnostics &d = r.record.diagnostics;
+    if (tally.clears > 0) d.known.store(true);
     if (tally.messages > 0) {
         d.messages.fetch_add(tally.messages);
         d.lastMessageMs.store(SteadyMilliseconds());

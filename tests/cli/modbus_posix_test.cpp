@@ -19,7 +19,7 @@ TEST(ModbusMap, RegistersAndTagsCorrespond) {
     const std::pair<int, const char *> cases[] = {
         {2930, "0104130"}, {0, "0000000"}, {150, "0000150"}, {151, ""}, {199, ""}, {200, "0001000"},
         {2348, "0101148"}, {1800, ""}, {17750, "0808150"}, {17751, ""}, {18000, ""}, {19999, ""},
-        {20000, "LINK"}, {20001, "SILENCE"}, {20004, "NOISE"}, {20005, "LINE"}, {20006, ""}, {65535, ""}};
+        {20000, "LINK"}, {20001, "SILENCE"}, {20004, "NOISE"}, {20005, "LINE"}, {20006, "KNOWN"}, {20007, ""}, {65535, ""}};
     for (const auto &[reg, tag] : cases) {
         EXPECT_EQ(TagOfRegister(reg), tag) << reg;
         if (*tag != '\0') {
@@ -92,6 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
         // LINE is read as a tag like the others: the reader computes it.
         RequestCase{"LineAfterTheDiagnostics", Read(7, 4, 20003, 3), O::kValues, 0, {3, 1, 1}, {"LOSSES", "NOISE", "LINE"}},
         RequestCase{"LineAsDiscreteInput", Read(1, 2, 20005, 1), O::kValues, 0, {1}, {"LINE"}},
+        RequestCase{"KnownAfterLine", Read(7, 3, 20005, 2), O::kValues, 0, {1, 2}, {"LINE", "KNOWN"}},
         RequestCase{"WriteRegister", Frame(1, {6, 0, 0, 0, 1}), O::kException, 1, {}, {}},
         RequestCase{"WriteRegisters", Frame(1, {0x10, 0, 0, 0, 1, 2, 0, 1}), O::kException, 1, {}, {}},
         RequestCase{"WriteCoil", Frame(1, {5, 0, 0, 0xFF, 0}), O::kException, 1, {}, {}},
@@ -103,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"PointBeyond150", Read(1, 4, 150, 2), O::kException, 2, {}, {}},
         RequestCase{"BeyondTheTable", Read(1, 3, 17751, 1), O::kException, 2, {}, {}},
         RequestCase{"BeforeTheDiagnostics", Read(1, 4, 19999, 2), O::kException, 2, {}, {}},
-        RequestCase{"BeyondTheDiagnostics", Read(1, 2, 20005, 2), O::kException, 2, {}, {}},
+        RequestCase{"BeyondTheDiagnostics", Read(1, 2, 20006, 2), O::kException, 2, {}, {}},
         RequestCase{"LastAddress", Read(1, 4, 65535, 1), O::kException, 2, {}, {}},
         RequestCase{"NoRegisters", Read(1, 4, 0, 0), O::kException, 3, {}, {}},
         RequestCase{"TooManyRegisters", Read(1, 3, 0, 126), O::kException, 3, {}, {}},

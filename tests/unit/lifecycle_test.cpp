@@ -249,8 +249,16 @@ TEST_F(Lifecycle, RepeatedOpenKeepsOneThread) {
     EXPECT_EQ(Read(ZEL_TAG_NOISE), 2);
     EXPECT_GE(Read(ZEL_TAG_SILENCE), 1);
     EXPECT_EQ(Read("0104130"), 1);
+    // The states are the panel's whole state only after its clear; a port
+    // closed (or opened anew) loses what the panel sends meanwhile.
+    EXPECT_EQ(Read(ZEL_TAG_KNOWN), 0);
+    pty.Send("gggggggggg");
+    ASSERT_TRUE(WaitForValue(ZEL_TAG_KNOWN, 1));
+    EXPECT_EQ(Open(other.PortName()), ZEL_PORT_FAILED);
+    EXPECT_EQ(Read(ZEL_TAG_KNOWN), 1) << "a refused OpenChannel changes nothing";
     // Port closed, reception running: opened and served by the same thread.
     ASSERT_EQ(Call(channel, ZEL_OP_CLOSE_PORT), ZEL_OK);
+    EXPECT_EQ(Read(ZEL_TAG_KNOWN), 0);
     EXPECT_EQ(Open(other.PortName()), ZEL_OK);
     other.Send(Message(Record('4', '0', '4', "11"), 1));
     EXPECT_TRUE(WaitForValue("0505017", 1));
@@ -302,6 +310,7 @@ TEST_F(Lifecycle, MessagesAreFramedByTheirHeadersWhateverTheReadsCollect) {
     // and the word "noise" belong to none.
     EXPECT_EQ(Read(ZEL_TAG_MESSAGES), 9);
     EXPECT_EQ(Read(ZEL_TAG_NOISE), 2 * (1000 - 37) + 2 + (1300 - 1039) + 5);
+    EXPECT_EQ(Read(ZEL_TAG_KNOWN), 1) << "the panel's clear came";
 }
 
 TEST_F(Lifecycle, TransmissionLongerThanTheTimeoutIsJoined) {
@@ -478,6 +487,8 @@ TEST_F(Recovery, AVanishedDeviceIsReopenedByNameWhenItComesBack) {
     auto first = std::make_unique<PtyPair>();
     Plug(*first);
     OpenAndWaitForThread(link, 20);
+    first->Send("gggggggggg");
+    ASSERT_TRUE(WaitForValue(ZEL_TAG_KNOWN, 1));
     std::memset(channel->statusTable[5][5], 2, 10);
     first->Send("\r\nhhhhhhhhhS1" + Record('0', '0', '0', "01").substr(0, 10));
     std::this_thread::sleep_for(100ms);
@@ -489,7 +500,8 @@ TEST_F(Recovery, AVanishedDeviceIsReopenedByNameWhenItComesBack) {
     EXPECT_EQ(zeltest::PortOf(channel), 0u);
     EXPECT_EQ(Read(ZEL_TAG_LINK), ZEL_LINK_LOST);
     EXPECT_EQ(Read(ZEL_TAG_LOSSES), 1);
-    EXPECT_EQ(Read(ZEL_TAG_MESSAGES), 1) << "the message cut by the loss";
+    EXPECT_EQ(Read(ZEL_TAG_MESSAGES), 2) << "the clear, and the message cut by the loss";
+    EXPECT_EQ(Read(ZEL_TAG_KNOWN), 0) << "what the panel sends while its line is away is lost";
     EXPECT_EQ(Read("0101001"), 1) << "the records that arrived before the loss are applied";
     EXPECT_EQ(Read("0505000"), 2) << "the table keeps its entries";
     std::this_thread::sleep_for(1500ms);
@@ -502,7 +514,7 @@ TEST_F(Recovery, AVanishedDeviceIsReopenedByNameWhenItComesBack) {
     second.Send(Message(Record('6', '2', '6', "02"), 1));
     EXPECT_TRUE(WaitForValue("0707142", 1));
     EXPECT_EQ(Read(ZEL_TAG_LINK), ZEL_LINK_UP);
-    EXPECT_EQ(Read(ZEL_TAG_MESSAGES), 2);
+    EXPECT_EQ(Read(ZEL_TAG_MESSAGES), 3);
     EXPECT_LE(Read(ZEL_TAG_SILENCE), 1);
     EXPECT_EQ(zel::SetReadTimeout(zeltest::PortOf(channel), 20), 20) << "reopened with the channel's read time-out";
     EXPECT_STREQ(channel->portBlock.name, link);

@@ -57,7 +57,8 @@ INSTANTIATE_TEST_SUITE_P(
         AddressCase{"010413000000", 6, 1}, AddressCase{"0104130000000000000000", 6, 1},
         // The channel's diagnostic tags, read like Regular points; exactly spelt.
         AddressCase{"LINK", 0, 0}, AddressCase{"SILENCE", 0, 0}, AddressCase{"MESSAGES", 0, 0},
-        AddressCase{"LOSSES", 0, 0}, AddressCase{"NOISE", 0, 0}, AddressCase{"LINK", 6, 1},
+        AddressCase{"LOSSES", 0, 0}, AddressCase{"NOISE", 0, 0}, AddressCase{"KNOWN", 0, 0}, AddressCase{"LINK", 6, 1},
+        AddressCase{"KNOWN", 6, 1},
         AddressCase{"link", 0, 1}, AddressCase{"LINKS", 0, 1}, AddressCase{"LIN", 0, 1}),
     [](const testing::TestParamInfo<AddressCase> &info) {
         return std::to_string(info.index) + "_" + zeltest::NameOf(info.param.text) + "_type" +
@@ -101,6 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
                     // Diagnostic tags of a block no OpenChannel has begun: no port, never heard.
                     ReadCase{"LINK", -1, 0, 0, ZEL_LINK_NO_PORT}, ReadCase{"SILENCE", -1, 0, 0, 65535},
                     ReadCase{"MESSAGES", -1, 0, 0, 0}, ReadCase{"LOSSES", -1, 0, 0, 0}, ReadCase{"NOISE", -1, 0, 0, 0},
+                    ReadCase{"KNOWN", -1, 0, 0, 0},
                     ReadCase{"NOISES", -1, 0, 0, 1}, ReadCase{"Link", -1, 0, 0, 1}),
     [](const testing::TestParamInfo<ReadCase> &info) {
         return std::to_string(info.index) + "_" + zeltest::NameOf(info.param.text);

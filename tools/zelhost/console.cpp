@@ -371,7 +371,7 @@ void AddChannelOptions(CLI::App &command, ChannelOptions &o, bool several) {
 // One line and exit code 2 for a text that is not a seven-digit address.
 int FailMalformedAddress(const std::string &address) {
     return Fail(kTool, "malformed address '" + zeltools::ShownText(address, 24) +
-                           "': seven digits BBSSPPP, or a diagnostic tag (LINK, SILENCE, MESSAGES, LOSSES, NOISE) expected");
+                           "': seven digits BBSSPPP, or a diagnostic tag (LINK, SILENCE, MESSAGES, LOSSES, NOISE, KNOWN) expected");
 }
 
 }  // namespace zelhost

@@ -126,7 +126,7 @@ std::string ResultText(uint32_t operation, int32_t result) {
 }
 
 bool IsDiagnosticTag(const std::string &text) {
-    for (const char *name : {ZEL_TAG_LINK, ZEL_TAG_SILENCE, ZEL_TAG_MESSAGES, ZEL_TAG_LOSSES, ZEL_TAG_NOISE})
+    for (const char *name : {ZEL_TAG_LINK, ZEL_TAG_SILENCE, ZEL_TAG_MESSAGES, ZEL_TAG_LOSSES, ZEL_TAG_NOISE, ZEL_TAG_KNOWN})
         if (text == name) return true;
     return false;
 }

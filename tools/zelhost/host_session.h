@@ -40,7 +40,7 @@ std::string ResultText(uint32_t operation, int32_t result);
 
 // Seven decimal digits: bus, slot, point.
 bool IsAddressText(const std::string &text);
-// One of the channel's diagnostic tags: LINK, SILENCE, MESSAGES, LOSSES, NOISE.
+// One of the channel's diagnostic tags: LINK, SILENCE, MESSAGES, LOSSES, NOISE, KNOWN.
 bool IsDiagnosticTag(const std::string &text);
 // The address type a point belongs to: Regular, CKT, Line Shorted, Battery,
 // or "-" for the table's other points.

@@ -15,11 +15,13 @@ namespace {
 constexpr int kBusRegisters = 2000;
 constexpr int kSlotRegisters = 200;
 constexpr int kLastReadablePoint = 150;
-// The tags of the registers from 20000: the driver's diagnostic tags, then LINE.
-constexpr const char *kNamedTags[] = {ZEL_TAG_LINK,   ZEL_TAG_SILENCE, ZEL_TAG_MESSAGES,
-                                      ZEL_TAG_LOSSES, ZEL_TAG_NOISE,   kModbusLineTag};
+// The tags of the registers from 20000: the driver's diagnostic tags, LINE,
+// then KNOWN (added after LINE, so that no register moved).
+constexpr const char *kNamedTags[] = {ZEL_TAG_LINK,  ZEL_TAG_SILENCE, ZEL_TAG_MESSAGES, ZEL_TAG_LOSSES,
+                                      ZEL_TAG_NOISE, kModbusLineTag,  ZEL_TAG_KNOWN};
 constexpr int kNamedCount = static_cast<int>(std::size(kNamedTags));
-static_assert(kModbusDiagnosticRegister + kNamedCount - 1 == kModbusLineRegister);
+static_assert(kModbusDiagnosticRegister + 5 == kModbusLineRegister);
+static_assert(kModbusDiagnosticRegister + 6 == kModbusKnownRegister);
 // The first 12 bytes of an IPv4-mapped IPv6 address (::ffff:a.b.c.d).
 constexpr uint8_t kMappedV4[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
 

@@ -4,9 +4,10 @@
 //
 // Register = bus x 2000 + slot x 200 + point for the tag address BBSSPPP
 // (bus 0-8, slot 0-8, point 0-150); 20000-20004 are the channel's
-// diagnostic tags LINK, SILENCE, MESSAGES, LOSSES, NOISE, and 20005 is LINE,
-// the line's state (line_state.h). The unit id is the channel number. Input registers (4) and holding registers (3) give
-// ReadTag's value, discrete inputs (2) whether it is not 0.
+// diagnostic tags LINK, SILENCE, MESSAGES, LOSSES, NOISE, 20005 is LINE,
+// the line's state (line_state.h), and 20006 the diagnostic tag KNOWN. The
+// unit id is the channel number. Input registers (4) and holding registers
+// (3) give ReadTag's value, discrete inputs (2) whether it is not 0.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +26,7 @@ constexpr int kModbusDiagnosticRegister = 20000;
 // SILENCE and the channel's silence limit, so that the decision stays pure.
 constexpr const char *kModbusLineTag = "LINE";
 constexpr int kModbusLineRegister = 20005;
+constexpr int kModbusKnownRegister = 20006;
 constexpr std::size_t kModbusHeaderBytes = 7;  // MBAP: transaction, protocol, length, unit
 constexpr std::size_t kModbusMaxAduBytes = 260;
 
