@@ -205,6 +205,12 @@ struct LogLines {
     CRITICAL_SECTION lock;
     std::vector<std::pair<int, std::string>> lines;
     LogLines() { InitializeCriticalSection(&lock); }
+    // The reception thread outlives the test and logs on (the line's loss
+    // as the link is cut): it must not log into a destroyed record.
+    ~LogLines() {
+        KorStandinSetLogSink(nullptr, nullptr);
+        DeleteCriticalSection(&lock);
+    }
     int Count(int level, const std::string &prefix) {
         EnterCriticalSection(&lock);
         int n = 0;
