@@ -95,42 +95,64 @@ Gateway SiteGateway() {
 }
 
 TEST(GatewayTopics, AChangePublishesThePointItsNameAndOneEvent) {
-    const Gateway gateway = SiteGateway();
+    Gateway gateway = SiteGateway();
+    gateway.run = "5f0c9a1e33b2d470";
     // 2026-12-08 20:41:12.345 UTC.
     const auto when = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796762472345LL));
     const std::vector<Publication> named = PointChange(gateway, 0, "0104130", 0, 1, when);
-    ASSERT_EQ(named.size(), 3u);
+    ASSERT_EQ(named.size(), 4u);
     EXPECT_EQ(named[0].topic, "zelwnqx/site/3/point/0104130");
     EXPECT_EQ(named[0].payload, "1");
     EXPECT_TRUE(named[0].retain);
     EXPECT_EQ(named[1].topic, "zelwnqx/site/3/named/Lobby \"A\"");
-    EXPECT_EQ(named[2].topic, "zelwnqx/site/3/events");
-    EXPECT_FALSE(named[2].retain);
-    EXPECT_EQ(named[2].qos, 1);
-    EXPECT_EQ(named[2].payload,
+    // Before the panel's reset its state is known all the same: it changed.
+    EXPECT_EQ(named[2].topic, "zelwnqx/site/3/known/0104130");
+    EXPECT_EQ(named[2].payload, "1");
+    EXPECT_EQ(named[3].topic, "zelwnqx/site/3/events");
+    EXPECT_FALSE(named[3].retain);
+    EXPECT_EQ(named[3].qos, 1);
+    EXPECT_EQ(named[3].payload,
               "{\"time\":\"2026-12-08T20:41:12.345Z\",\"channel\":3,\"port\":\"pts/1\",\"address\":\"0104130\","
-              "\"type\":\"CKT\",\"name\":\"Lobby \\\"A\\\"\",\"old\":0,\"new\":1}");
+              "\"type\":\"CKT\",\"name\":\"Lobby \\\"A\\\"\",\"old\":0,\"new\":1,\"run\":\"5f0c9a1e33b2d470\",\"seq\":1,"
+              "\"known\":false}");
     const std::vector<Publication> other = PointChange(gateway, 0, "0808153", 2, 3, when);
     ASSERT_EQ(other.size(), 2u) << "no name";
     EXPECT_NE(other[1].payload.find("\"type\":null"), std::string::npos);
+    EXPECT_NE(other[1].payload.find("\"seq\":2,\"known\":false}"), std::string::npos) << "numbered on";
+    // The panel's clear: the states are known; the point heard already needs nothing.
+    EXPECT_TRUE(KnownChange(gateway, 0, true).empty());
+    EXPECT_TRUE(KnownChange(gateway, 0, true).empty());
+    EXPECT_NE(PointChange(gateway, 0, "0104130", 1, 0, when).back().payload.find("\"seq\":3,\"known\":true}"),
+              std::string::npos);
+    Gateway restarted = SiteGateway();
+    const std::vector<Publication> clear = KnownChange(restarted, 0, true);
+    ASSERT_EQ(clear.size(), 1u);
+    EXPECT_EQ(clear[0].topic, "zelwnqx/site/3/known/0104130");
+    EXPECT_EQ(clear[0].payload, "1");
+    EXPECT_EQ(KnownChange(restarted, 0, false)[0].payload, "0") << "the line lost";
 
     const std::vector<Publication> start = StartPublications(gateway);
-    ASSERT_EQ(start.size(), 5u);
+    ASSERT_EQ(start.size(), 6u);
     EXPECT_EQ(start[0].topic, "zelwnqx/site/status");
     EXPECT_EQ(start[0].payload, "online");
     EXPECT_EQ(start[1].topic, "zelwnqx/site/3/line");
-    // A named point is never unknown: 0 at start, as OpenChannel leaves it.
+    // A named point is 0 at start, as OpenChannel leaves it, and not known to be so.
     EXPECT_EQ(start[2].topic, "zelwnqx/site/3/named/Lobby \"A\"");
     EXPECT_EQ(start[2].payload, "0");
-    EXPECT_NE(start[3].payload.find("\"device_class\":\"connectivity\""), std::string::npos);
-    EXPECT_NE(start[3].payload.find("\"state_topic\":\"zelwnqx/site/3/line\""), std::string::npos);
-    EXPECT_NE(start[3].payload.find("\"value_template\":\"{{ 'ON' if value == 'up' else 'OFF' }}\""), std::string::npos);
-    EXPECT_EQ(start[4].topic, "homeassistant/binary_sensor/zelwnqx_site_3_0104130/config");
-    EXPECT_NE(start[4].payload.find("\"state_topic\":\"zelwnqx/site/3/point/0104130\""), std::string::npos);
-    EXPECT_NE(start[4].payload.find("\"availability_mode\":\"all\",\"availability\":[{\"topic\":\"zelwnqx/site/status\""),
+    EXPECT_EQ(start[3].topic, "zelwnqx/site/3/known/0104130");
+    EXPECT_EQ(start[3].payload, "0");
+    EXPECT_NE(start[4].payload.find("\"device_class\":\"connectivity\""), std::string::npos);
+    EXPECT_NE(start[4].payload.find("\"state_topic\":\"zelwnqx/site/3/line\""), std::string::npos);
+    EXPECT_NE(start[4].payload.find("\"value_template\":\"{{ 'ON' if value == 'up' else 'OFF' }}\""), std::string::npos);
+    EXPECT_EQ(start[5].topic, "homeassistant/binary_sensor/zelwnqx_site_3_0104130/config");
+    EXPECT_NE(start[5].payload.find("\"state_topic\":\"zelwnqx/site/3/point/0104130\""), std::string::npos);
+    EXPECT_NE(start[5].payload.find("\"availability_mode\":\"all\",\"availability\":[{\"topic\":\"zelwnqx/site/status\""),
               std::string::npos);
-    EXPECT_NE(start[4].payload.find("{\"topic\":\"zelwnqx/site/3/line\",\"value_template\":\"{{ 'online' if value == 'up' "
+    EXPECT_NE(start[5].payload.find("{\"topic\":\"zelwnqx/site/3/line\",\"value_template\":\"{{ 'online' if value == 'up' "
                                     "else 'offline' }}\",\"payload_available\":\"online\""),
+              std::string::npos);
+    EXPECT_NE(start[5].payload.find("{\"topic\":\"zelwnqx/site/3/known/0104130\",\"payload_available\":\"1\","
+                                    "\"payload_not_available\":\"0\"}"),
               std::string::npos);
     // What an earlier run left under the prefix and this one does not publish.
     Gateway started = SiteGateway();
@@ -208,11 +230,11 @@ TEST(GatewayTopics, DiscoveryIdsFollowThePrefix) {
     b.discoveryPrefix = "ha";
     b.channels[0].named = {{"0104130", "Garage", "CKT", "smoke"}};
     const std::vector<Publication> startA = StartPublications(a), startB = StartPublications(b);
-    EXPECT_EQ(startA[4].topic, "homeassistant/binary_sensor/bldgA_3_0104130/config");
-    EXPECT_EQ(startB[4].topic, "ha/binary_sensor/bldgB_3_0104130/config");
-    EXPECT_EQ(startA[4].payload.find("device_class"), std::string::npos) << "none unless the file gives one";
-    EXPECT_NE(startB[4].payload.find("\"device_class\":\"smoke\""), std::string::npos);
-    EXPECT_NE(startB[4].payload.find("\"identifiers\":[\"bldgB\"]"), std::string::npos);
+    EXPECT_EQ(startA.back().topic, "homeassistant/binary_sensor/bldgA_3_0104130/config");
+    EXPECT_EQ(startB.back().topic, "ha/binary_sensor/bldgB_3_0104130/config");
+    EXPECT_EQ(startA.back().payload.find("device_class"), std::string::npos) << "none unless the file gives one";
+    EXPECT_NE(startB.back().payload.find("\"device_class\":\"smoke\""), std::string::npos);
+    EXPECT_NE(startB.back().payload.find("\"identifiers\":[\"bldgB\"]"), std::string::npos);
 }
 
 // A broker that records what it takes, is there or not, and refuses topics

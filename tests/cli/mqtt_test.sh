@@ -146,17 +146,28 @@ undone_then_restart)
     wait_for "$work/events.out" '"address":"0201005"' || fail "not all events arrived"
     addresses=$(sed 's/.*"address":"\([0-9]*\)".*"old":\([0-3]\),"new":\([0-3]\).*/\1 \2 \3/' "$work/events.out" | tr '\n' ' ')
     [ "$addresses" = "0104130 0 1 0104130 1 0 0201005 0 1 " ] || fail "events: $addresses"
+    # Numbered from 1 in one run; known from the panel's clear on.
+    numbers=$(sed 's/.*"run":"\([0-9a-f]*\)","seq":\([0-9]*\),"known":\([a-z]*\)}$/\1 \2 \3/' "$work/events.out" | tr '\n' ' ')
+    run=${numbers%% *}
+    [ "${#run}" -eq 16 ] && [ "$numbers" = "$run 1 false $run 2 true $run 3 true " ] || fail "numbers: $numbers"
     expect_retained '/point/|/named/' "$(printf '%s\n' "$prefix/1/named/Lobby 0" "$prefix/1/point/0104130 0" \
         "$prefix/1/point/0201005 1")"
     expect_retained '/diag/LINK' "$prefix/1/diag/LINK 0"
     kill "$gateway"
     wait "$gateway"
-    # The panel was reset meanwhile: the new run's table is all 0.
+    # The panel is reset after the restart: the new run's table is all 0,
+    # and a named point's state is known from then, not before.
+    timeout 20 mosquitto_sub -h 127.0.0.1 -p "$port" -t "$prefix/1/known/0201005" -C 2 >"$work/known.out" 2>&1 &
+    pids+=($!)
     start_panel send --pty --timeout $units --start-delay 2 --hold 20 clear
     printf '0201005,Office\n' >"$work/points.csv"
     start_gateway --points "$work/points.csv"
     wait_for "$work/gateway.out" "retained topics of an earlier run cleared" || fail "nothing cleared"
     expect_retained '/point/|/named/' "$prefix/1/named/Office 0"
+    wait_for "$work/known.out" "^1$" || fail "the point's state did not become known"
+    [ "$(tr '\n' ' ' <"$work/known.out")" = "0 1 " ] ||
+        fail "the point was not unknown until the panel's clear: $(tr '\n' ' ' <"$work/known.out")"
+    expect_retained '/diag/KNOWN' "$prefix/1/diag/KNOWN 1"
     ;;
 latin1_points)
     # A points file saved as Latin-1 is refused before anything is opened.
@@ -342,7 +353,7 @@ config_dry_run)
     for line in "cfg/site/status online  (retained)" "cfg/site/1/point/0104130 1  (retained)"; do
         grep -qxF "$line" "$work/dry.out" || fail "no line '$line'"
     done
-    grep -q '^cfg/site/1/events {"time":"[0-9T:.-]*Z","channel":1,.*"address":"0104130","type":"CKT","old":0,"new":1}$' \
+    grep -q '^cfg/site/1/events {"time":"[0-9T:.-]*Z","channel":1,.*"address":"0104130","type":"CKT","old":0,"new":1,"run":"[0-9a-f]\{16\}","seq":1,"known":false}$' \
         "$work/dry.out" || fail "no event line"
     ;;
 modbus_registers)
@@ -397,7 +408,7 @@ exceptions = [
     ("crossing 151", lambda: c.read_holding_registers(100, 60, slave=5), 2),
     ("beyond 0808150", lambda: c.read_input_registers(17751, 1, slave=5), 2),
     ("crossing 20000", lambda: c.read_input_registers(19999, 2, slave=5), 2),
-    ("beyond LINE", lambda: c.read_discrete_inputs(20005, 2, slave=5), 2),
+    ("beyond KNOWN", lambda: c.read_discrete_inputs(20006, 2, slave=5), 2),
     ("no registers", lambda: c.read_input_registers(0, 0, slave=5), 3),
     ("126 registers", lambda: c.read_holding_registers(0, 126, slave=5), 3),
     ("2001 inputs", lambda: c.read_discrete_inputs(0, 2001, slave=5), 3),

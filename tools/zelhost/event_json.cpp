@@ -1,6 +1,8 @@
 #include "event_json.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <random>
 
 #include "host_session.h"
 #include "traffic_file.h"
@@ -35,7 +37,20 @@ std::string PointEventJson(const PointEvent &e) {
            ",\"port\":" + JsonString(e.port) + ",\"address\":" + JsonString(e.address) +
            ",\"type\":" + (type == "-" ? std::string("null") : JsonString(type)) +
            (e.named != nullptr ? ",\"name\":" + JsonString(e.named->name) : std::string()) +
-           ",\"old\":" + std::to_string(e.before) + ",\"new\":" + std::to_string(e.after) + "}";
+           ",\"old\":" + std::to_string(e.before) + ",\"new\":" + std::to_string(e.after) +
+           (e.run.empty() ? std::string()
+                          : ",\"run\":" + JsonString(e.run) + ",\"seq\":" + std::to_string(e.seq) +
+                                ",\"known\":" + (e.known ? "true" : "false")) +
+           "}";
+}
+
+std::string NewRunId() {
+    std::random_device entropy;
+    const uint64_t high = entropy(), low = entropy();
+    const uint64_t clock = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+    char text[24];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(((high << 32) | low) ^ clock));
+    return text;
 }
 
 std::string LineEventJson(std::chrono::system_clock::time_point when, int channel, const std::string &port,

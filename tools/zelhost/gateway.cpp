@@ -70,6 +70,12 @@ Publication LineDiscoveryConfig(const Gateway &gateway, std::size_t channel) {
     return {ConfigTopic(gateway, id), config, 1, true};
 }
 
+// Whether a named point's state is known: "1" once the channel's states are
+// known or the point has had a change of its own since the start.
+std::string KnownTopic(const Gateway &gateway, std::size_t channel, const std::string &address) {
+    return ChannelTopic(gateway, channel) + "/known/" + address;
+}
+
 Publication DiscoveryConfig(const Gateway &gateway, std::size_t channel, const NamedPoint &point) {
     const std::string id = UniqueId(gateway, channel, point.address);
     std::string config = "{\"name\":" + JsonString(point.name) + ",\"unique_id\":" + JsonString(id) +
@@ -82,7 +88,10 @@ Publication DiscoveryConfig(const Gateway &gateway, std::size_t channel, const N
                          ",\"availability_mode\":\"all\",\"availability\":[" + StatusAvailability(gateway) +
                          ",{\"topic\":" + JsonString(LineTopic(gateway, channel)) +
                          ",\"value_template\":\"{{ 'online' if value == 'up' else 'offline' }}\"" +
-                         ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"}]" + DeviceJson(gateway) + "}";
+                         ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"}" +
+                         // Nor before the panel's reset, unless the point reported since the start.
+                         ",{\"topic\":" + JsonString(KnownTopic(gateway, channel, point.address)) +
+                         ",\"payload_available\":\"1\",\"payload_not_available\":\"0\"}]" + DeviceJson(gateway) + "}";
     return {ConfigTopic(gateway, id), config, 1, true};
 }
 
@@ -122,7 +131,11 @@ std::vector<Publication> StartPublications(const Gateway &gateway) {
     for (std::size_t c = 0; c < gateway.channels.size(); ++c) {
         start.push_back(LinePublication(gateway, c, LineState::kUp));
         const std::string base = ChannelTopic(gateway, c);
-        for (const NamedPoint &point : gateway.channels[c].named) start.push_back({base + "/named/" + point.name, "0", 1, true});
+        for (const NamedPoint &point : gateway.channels[c].named) {
+            start.push_back({base + "/named/" + point.name, "0", 1, true});
+            // OpenChannel leaves the table at 0, not at the panel's states.
+            start.push_back({KnownTopic(gateway, c, point.address), "0", 1, true});
+        }
         if (!gateway.homeAssistant) continue;
         start.push_back(LineDiscoveryConfig(gateway, c));
         for (const NamedPoint &point : gateway.channels[c].named) start.push_back(DiscoveryConfig(gateway, c, point));
@@ -147,7 +160,7 @@ bool IsOwnTopic(const std::string &prefix, std::string_view topic) {
     if (kindEnd == std::string_view::npos) return false;
     const std::string_view kind = rest.substr(0, kindEnd), leaf = rest.substr(kindEnd + 1);
     if (leaf.empty() || leaf.find('/') != std::string_view::npos) return false;
-    if (kind == "point") return leaf.size() == 7 && IsDigits(leaf);
+    if (kind == "point" || kind == "known") return leaf.size() == 7 && IsDigits(leaf);
     if (kind == "named") return true;
     if (kind == "diag") return IsTagName(leaf);
     return false;
@@ -177,16 +190,29 @@ std::vector<Publication> DiagnosticChanges(const Gateway &gateway, std::size_t c
     return changes;
 }
 
-std::vector<Publication> PointChange(const Gateway &gateway, std::size_t channel, const std::string &address, int before,
+std::vector<Publication> PointChange(Gateway &gateway, std::size_t channel, const std::string &address, int before,
                                      int after, std::chrono::system_clock::time_point when) {
+    GatewayChannel &c = gateway.channels[channel];
     const std::string base = ChannelTopic(gateway, channel);
     const std::string value = std::to_string(after);
     std::vector<Publication> changes{{base + "/point/" + address, value, 1, true}};
-    const NamedPoint *named = NamedPointAt(gateway.channels[channel].named, address);
+    const NamedPoint *named = NamedPointAt(c.named, address);
     if (named != nullptr) changes.push_back({base + "/named/" + named->name, value, 1, true});
-    const std::string event = PointEventJson(
-        {when, gateway.channels[channel].number, gateway.channels[channel].port, address, named, before, after});
+    if (named != nullptr && c.heard.insert(address).second && !c.known)
+        changes.push_back({KnownTopic(gateway, channel, address), "1", 1, true});
+    const std::string event =
+        PointEventJson({when, c.number, c.port, address, named, before, after, gateway.run, ++c.seq, c.known});
     changes.push_back({base + "/events", event, 1, false});
+    return changes;
+}
+
+std::vector<Publication> KnownChange(Gateway &gateway, std::size_t channel, bool known) {
+    GatewayChannel &c = gateway.channels[channel];
+    if (c.known == known) return {};
+    c.known = known;
+    std::vector<Publication> changes;
+    for (const NamedPoint &point : c.named)
+        if (c.heard.count(point.address) == 0) changes.push_back({KnownTopic(gateway, channel, point.address), known ? "1" : "0", 1, true});
     return changes;
 }
 

@@ -9,7 +9,9 @@
 //   <prefix>/<channel>/point/<BBSSPPP>   the value ReadTag gives, 0-3; retained
 //   <prefix>/<channel>/named/<name>      the same, for a point the points file names; retained
 //   <prefix>/<channel>/events            one JSON object per change; QoS 1, not retained
-//   <prefix>/<channel>/diag/<NAME>       LINK, MESSAGES, LOSSES, NOISE, SILENCE: the diagnostic tags; retained
+//   <prefix>/<channel>/diag/<NAME>       LINK, MESSAGES, LOSSES, NOISE, SILENCE, KNOWN: the diagnostic tags; retained
+//   <prefix>/<channel>/known/<BBSSPPP>   for a named point: 1 once its state is known (the channel's
+//                                        KNOWN, or a change of its own since the start), else 0; retained
 // and with Home Assistant discovery, for named points and each channel's line:
 //   <discovery prefix>/binary_sensor/<id>/config   (ids built from the prefix)
 // At start the broker is left holding exactly what the gateway publishes:
@@ -21,6 +23,7 @@
 #include <cstddef>
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,9 +51,13 @@ struct GatewayChannel {
     std::string port;  // the driver's port name
     std::vector<NamedPoint> named;
     int silenceLimit = 0;  // seconds of SILENCE that make the line silent; 0: none
+    unsigned long long seq = 0;  // the number of the channel's last event
+    bool known = false;          // the states are the panel's whole state (its clear followed)
+    std::set<std::string> heard;  // named points with a change of their own since the start
 };
 
 struct Gateway {
+    std::string run;  // this run's id, on every event (NewRunId)
     std::string prefix;
     std::string hostName;
     std::string discoveryPrefix = "homeassistant";
@@ -109,8 +116,13 @@ using ShownTags = std::map<std::string, ShownTag>;
 // has passed since it last was. Records what it returns in `shown`.
 std::vector<Publication> DiagnosticChanges(const Gateway &gateway, std::size_t channel, const std::vector<TagValue> &tags,
                                            std::chrono::steady_clock::time_point now, ShownTags &shown);
-std::vector<Publication> PointChange(const Gateway &gateway, std::size_t channel, const std::string &address, int before,
+// A point's change: its topics, and an event numbered next in its channel.
+std::vector<Publication> PointChange(Gateway &gateway, std::size_t channel, const std::string &address, int before,
                                      int after, std::chrono::system_clock::time_point when);
+// The channel's states became known (the panel's clear) or unknown again
+// (the line lost): the known topics of the named points not heard since
+// the start; nothing when it was so already.
+std::vector<Publication> KnownChange(Gateway &gateway, std::size_t channel, bool known);
 // The line topic after the channel's LINK and SILENCE were read, or a log
 // line told of a loss (LINK lost) or a return (LINK up): its state word
 // (LineStateOf, with the channel's silence limit) when the broker does not

@@ -199,6 +199,7 @@ int Prepare(GatewayCommand &c, Gateway *gateway) {
     }
     if (!c.mqtt.password.empty() && c.mqtt.username.empty()) return GatewayFail("a password needs --username", zeltools::kExitBadInput);
     gateway->hostName = HostName();
+    gateway->run = NewRunId();
     gateway->prefix = c.prefixOption->count() > 0 ? c.prefix : DefaultPrefix(gateway->hostName);
     if (const std::string why = PrefixProblem(gateway->prefix); !why.empty()) return GatewayFail(why, zeltools::kExitBadInput);
     if (const std::string why = PrefixProblem(c.discoveryPrefix); !why.empty())
@@ -272,7 +273,8 @@ void PublishDiagnostics(Gateway &gateway, const Publisher &publisher, std::vecto
     for (std::size_t c = 0; c < sessions.size(); ++c) {
         const int link = ReadTag(sessions[c], ZEL_TAG_LINK), silence = ReadTag(sessions[c], ZEL_TAG_SILENCE);
         std::vector<TagValue> tags{{ZEL_TAG_LINK, link}, {ZEL_TAG_SILENCE, silence}};
-        for (const char *name : {ZEL_TAG_MESSAGES, ZEL_TAG_LOSSES, ZEL_TAG_NOISE}) tags.push_back({name, ReadTag(sessions[c], name)});
+        for (const char *name : {ZEL_TAG_MESSAGES, ZEL_TAG_LOSSES, ZEL_TAG_NOISE, ZEL_TAG_KNOWN})
+            tags.push_back({name, ReadTag(sessions[c], name)});
         std::vector<Publication> changed = DiagnosticChanges(gateway, c, tags, now, shown[c]);
         const std::vector<Publication> line = LineChange(gateway, c, link, silence);
         changed.insert(changed.end(), line.begin(), line.end());
@@ -342,9 +344,19 @@ int Serve(MqttClient *client, bool print, std::atomic<bool> &brokerChanged, Gate
                                std::to_string(gateway.queueLimit) + ")");
             }
         }
-        for (const DecodedText &t : texts)
-            for (const SeenChange &c : FollowDecodedText(followed[t.channel], t.text))
+        for (const DecodedText &t : texts) {
+            const std::vector<SeenChange> changes = FollowDecodedText(followed[t.channel], t.text);
+            // The panel's clear makes the states known, its own changes included.
+            Deliver(gateway, publisher, KnownChange(gateway, t.channel, followed[t.channel].known));
+            for (const SeenChange &c : changes)
                 Deliver(gateway, publisher, PointChange(gateway, t.channel, c.address, c.before, c.after, t.when));
+        }
+        // What the panel sends while its line is away is lost.
+        for (const auto &[channel, up] : lines) {
+            if (up) continue;
+            followed[channel].known = false;
+            Deliver(gateway, publisher, KnownChange(gateway, channel, false));
+        }
         // A loss or a return shows at once; a return to a line quiet beyond
         // its limit shows silent, not up for a second.
         for (const auto &[channel, up] : lines)

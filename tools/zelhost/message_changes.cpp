@@ -28,8 +28,9 @@ std::vector<SeenChange> FollowDecodedText(FollowedTable &table, std::string_view
     std::memcpy(table.before.data(), table.entries.data(), table.entries.size());
     // The decoder reads up to a NUL; the traced text ends at the first one.
     const std::string terminated(text);
-    if (zel::DecodePanelText(terminated.c_str(), terminated.size(), table.entries.data()).kind != zel::DecodedText::kNoMessage)
-        ++table.messages;
+    const zel::DecodedText kind = zel::DecodePanelText(terminated.c_str(), terminated.size(), table.entries.data()).kind;
+    if (kind != zel::DecodedText::kNoMessage) ++table.messages;
+    if (kind == zel::DecodedText::kClearCommand) table.known = true;
     std::vector<SeenChange> changes;
     // A message changes a few entries: whole blocks are compared first.
     constexpr std::size_t kBlock = 64;

@@ -20,6 +20,9 @@ namespace zelhost {
 struct FollowedTable {
     std::vector<uint8_t> entries = std::vector<uint8_t>(ZEL_STATUS_TABLE_SIZE, 0);
     long long messages = 0;  // event messages and clear commands followed
+    // The panel's clear command was followed, and the line not lost since:
+    // the table is the panel's whole state (the driver's KNOWN).
+    bool known = false;
     std::vector<uint8_t> before = entries;  // scratch: the entries before a text
 };
 

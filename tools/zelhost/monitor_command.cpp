@@ -50,6 +50,9 @@ struct MonitorState {
     EventHistory history;
     bool recording = false;
     std::vector<LineState> lines;  // per port, as last shown
+    std::vector<int> known;        // per port, KNOWN as last shown; -1 before the first look
+    std::string run;               // the events' run and, per port, their last number
+    std::vector<unsigned long long> seq;
     // --sheet: the record's heading (its sheets are `walks`), and the last
     // failure to write it, told once.
     std::string sheetFile;
@@ -124,7 +127,7 @@ int Summary(const Console &console, const std::vector<std::vector<NamedPoint>> &
 }
 
 // A line of the line's history: on the walk-test sheet and in the event
-// history.
+// history; also the states becoming known or unknown (KNOWN).
 void NoteLine(MonitorState &state, const PortView &port, std::size_t index, const std::string &word, const std::string &note) {
     const auto now = std::chrono::system_clock::now();
     if (state.walking) NoteWalkLine(state.walks[index], note, now);
@@ -139,6 +142,7 @@ void ShowLineChanges(Console &console, MonitorState &state, std::vector<HostSess
     for (std::size_t i = 0; i < sessions.size(); ++i) {
         const int link = ReadTag(sessions[i], ZEL_TAG_LINK);
         const int silence = ReadTag(sessions[i], ZEL_TAG_SILENCE);
+        const int known = ReadTag(sessions[i], ZEL_TAG_KNOWN);
         std::lock_guard<std::mutex> lock(console.mutex);
         PortView &port = console.ports[i];
         const std::string time = TimeColumn(console, console.Seconds());
@@ -146,6 +150,14 @@ void ShowLineChanges(Console &console, MonitorState &state, std::vector<HostSess
             port.link = link;
             std::fprintf(console.out, "%s  %slink: %s, silent %d s\n", time.c_str(), PortColumn(console, i).c_str(),
                          LinkText(link), silence);
+        }
+        // The panel never sends its states again by itself: until its clear
+        // command a point reads 0 whatever it is.
+        if (known != state.known[i]) {
+            const std::string note = known != 0 ? "states known: the panel's clear came" : "states unknown until the panel is reset";
+            std::fprintf(console.out, "%s  %s%s\n", time.c_str(), PortColumn(console, i).c_str(), note.c_str());
+            if (state.walking && (state.known[i] >= 0 || known == 0)) NoteWalkLine(state.walks[i], note, std::chrono::system_clock::now());
+            state.known[i] = known;
         }
         const LineState now = LineStateOf(link, silence, SilenceLimitOf(silenceLimits, i));
         const bool wasSilent = state.lines[i] == LineState::kSilent;
@@ -218,7 +230,8 @@ void ShowChanges(Console &console, MonitorState &state, std::size_t index, doubl
                      c.address.c_str(), AddressTypeOf(c.address), c.before, c.after, named != nullptr ? "  " : "",
                      named != nullptr ? named->name.c_str() : "");
         if (state.recording)
-            AppendEvent(state.history, PointEventJson({when, port.channelNumber, port.name, c.address, named, c.before, c.after}));
+            AppendEvent(state.history, PointEventJson({when, port.channelNumber, port.name, c.address, named, c.before, c.after,
+                                                       state.run, ++state.seq[index], port.followed.known}));
     }
     std::fprintf(console.out, "%s  %snon-zero: %s\n", TimeColumn(console, now, true).c_str(), column.c_str(),
                  NonZeroView(port.watch, kNonZeroShown).c_str());
@@ -226,6 +239,8 @@ void ShowChanges(Console &console, MonitorState &state, std::size_t index, doubl
 }
 
 void RecordLine(Console &console, MonitorState &state, std::size_t index, bool back) {
+    // What the panel sends while its line is away is lost.
+    if (!back) console.ports[index].followed.known = false;
     NoteLine(state, console.ports[index], index, back ? "back" : "lost", back ? "back: the port reopened" : "lost: the port went away");
 }
 
@@ -339,6 +354,9 @@ int Prepare(const MonitorCommand &c, Console &console, MonitorState &state,
     state.walking = c.walkTest;
     for (const std::vector<NamedPoint> &names : state.names) state.walks.push_back(StartWalkTest(names));
     state.lines.assign(o.ports.size(), LineState::kUp);
+    state.known.assign(o.ports.size(), -1);
+    state.seq.assign(o.ports.size(), 0);
+    state.run = NewRunId();
     state.sheetFile = c.sheetFile;
     state.record.site = c.site;
     state.record.engineer = c.engineer;
