@@ -233,7 +233,8 @@ TEST(DriverDll, ValidateAddressAnswersByTypeCode) {
     };
     Block block;
     for (const Case &c : {Case{"0104130", 6, 0}, Case{"0104130", 0, 1}, Case{"0104001", 0, 0}, Case{"0301148", 6, 0},
-                          Case{"0302148", 6, 1}, Case{"0904001", 0, 1}, Case{"010413", 6, 1}, Case{"0104001", 3, 1}}) {
+                          Case{"0302148", 6, 1}, Case{"0904001", 0, 1}, Case{"010413", 6, 1}, Case{"0104001", 3, 1},
+                          Case{"KNOWN", 0, 0}, Case{"KNOWN", 6, 1}, Case{"LINK", 0, 0}}) {
         SCOPED_TRACE(c.text);
         std::vector<uint8_t> request = TagRequest(c.text, c.type, 0, nullptr);
         EXPECT_EQ(Call(block.data(), 3, request.data()), c.result);
