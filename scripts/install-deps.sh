@@ -15,6 +15,9 @@ for group in "${groups[@]}"; do
                           libbenchmark-dev libcli11-dev socat procps
                           libmodbus-dev mbpoll python3-pymodbus  # the gateway's Modbus TCP server; its tests' clients
                           libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl
+                          libmicrohttpd-dev  # the gateway's HTTP server (page, JSON API, event stream, metrics)
+                          chromium chromium-driver python3-selenium  # the gateway page's test in a real browser
+                          prometheus         # promtool check metrics: the gateway's /metrics in the test
                           dpkg-dev lintian  # the Debian package: dpkg-shlibdeps, its check
                           help2man          # the tools' manual pages, made from their help
                           python3) ;;       # a terminal for the console tests (pty module)

@@ -190,20 +190,28 @@ std::vector<Publication> DiagnosticChanges(const Gateway &gateway, std::size_t c
     return changes;
 }
 
-std::vector<Publication> PointChange(Gateway &gateway, std::size_t channel, const std::string &address, int before,
-                                     int after, std::chrono::system_clock::time_point when) {
+PointEvent NumberPointEvent(Gateway &gateway, std::size_t channel, const std::string &address, int before, int after,
+                            std::chrono::system_clock::time_point when) {
+    GatewayChannel &c = gateway.channels[channel];
+    return {when, c.number, c.port, address, NamedPointAt(c.named, address), before, after, gateway.run, ++c.seq, c.known};
+}
+
+std::vector<Publication> PointChange(Gateway &gateway, std::size_t channel, const PointEvent &event) {
     GatewayChannel &c = gateway.channels[channel];
     const std::string base = ChannelTopic(gateway, channel);
-    const std::string value = std::to_string(after);
-    std::vector<Publication> changes{{base + "/point/" + address, value, 1, true}};
-    const NamedPoint *named = NamedPointAt(c.named, address);
+    const std::string value = std::to_string(event.after);
+    std::vector<Publication> changes{{base + "/point/" + event.address, value, 1, true}};
+    const NamedPoint *named = event.named;
     if (named != nullptr) changes.push_back({base + "/named/" + named->name, value, 1, true});
-    if (named != nullptr && c.heard.insert(address).second && !c.known)
-        changes.push_back({KnownTopic(gateway, channel, address), "1", 1, true});
-    const std::string event =
-        PointEventJson({when, c.number, c.port, address, named, before, after, gateway.run, ++c.seq, c.known});
-    changes.push_back({base + "/events", event, 1, false});
+    if (named != nullptr && c.heard.insert(event.address).second && !c.known)
+        changes.push_back({KnownTopic(gateway, channel, event.address), "1", 1, true});
+    changes.push_back({base + "/events", PointEventJson(event), 1, false});
     return changes;
+}
+
+std::vector<Publication> PointChange(Gateway &gateway, std::size_t channel, const std::string &address, int before,
+                                     int after, std::chrono::system_clock::time_point when) {
+    return PointChange(gateway, channel, NumberPointEvent(gateway, channel, address, before, after, when));
 }
 
 std::vector<Publication> KnownChange(Gateway &gateway, std::size_t channel, bool known) {
@@ -231,9 +239,11 @@ void Deliver(Gateway &gateway, const Publisher &publisher, const std::vector<Pub
         if (p.retain && !p.payload.empty()) gateway.retained[p.topic] = p.payload;
         // Events keep their order: none goes out while older ones wait.
         const bool mayGoNow = p.retain || gateway.queued.empty();
-        if (mayGoNow && publisher.connected(publisher.context) &&
-            publisher.publish(publisher.context, p) != Sent::kAway)
-            continue;
+        if (mayGoNow && publisher.connected(publisher.context)) {
+            const Sent sent = publisher.publish(publisher.context, p);
+            if (sent == Sent::kTaken) ++gateway.published;
+            if (sent != Sent::kAway) continue;
+        }
         if (!p.retain) Queue(gateway, p);
     }
 }
@@ -243,10 +253,15 @@ bool Resend(Gateway &gateway, const Publisher &publisher, std::size_t *dropped) 
     gateway.dropped = 0;
     // A publication the client refuses is skipped (it logged why): the
     // rest still goes out, and the queue always drains.
-    for (const auto &[topic, payload] : gateway.retained)
-        if (publisher.publish(publisher.context, {topic, payload, 1, true}) == Sent::kAway) return false;
+    for (const auto &[topic, payload] : gateway.retained) {
+        const Sent sent = publisher.publish(publisher.context, {topic, payload, 1, true});
+        if (sent == Sent::kAway) return false;
+        gateway.published += sent == Sent::kTaken;
+    }
     while (!gateway.queued.empty()) {
-        if (publisher.publish(publisher.context, gateway.queued.front()) == Sent::kAway) return false;
+        const Sent sent = publisher.publish(publisher.context, gateway.queued.front());
+        if (sent == Sent::kAway) return false;
+        gateway.published += sent == Sent::kTaken;
         gateway.queued.pop_front();
     }
     return true;

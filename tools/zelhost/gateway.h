@@ -69,6 +69,7 @@ struct Gateway {
     // Events the broker has not taken yet, oldest first.
     std::deque<Publication> queued;
     std::size_t dropped = 0;  // events dropped since the last report
+    unsigned long long published = 0;  // publications the broker client took, for the gateway's metrics
 };
 
 std::string DefaultPrefix(const std::string &hostName);
@@ -116,7 +117,13 @@ using ShownTags = std::map<std::string, ShownTag>;
 // has passed since it last was. Records what it returns in `shown`.
 std::vector<Publication> DiagnosticChanges(const Gateway &gateway, std::size_t channel, const std::vector<TagValue> &tags,
                                            std::chrono::steady_clock::time_point now, ShownTags &shown);
-// A point's change: its topics, and an event numbered next in its channel.
+// A point's change as the event numbered next in its channel: what MQTT
+// publishes on the channel's events topic and every other output receives.
+PointEvent NumberPointEvent(Gateway &gateway, std::size_t channel, const std::string &address, int before, int after,
+                            std::chrono::system_clock::time_point when);
+// The topics of a point's change, its event among them.
+std::vector<Publication> PointChange(Gateway &gateway, std::size_t channel, const PointEvent &event);
+// Both at once.
 std::vector<Publication> PointChange(Gateway &gateway, std::size_t channel, const std::string &address, int before,
                                      int after, std::chrono::system_clock::time_point when);
 // The channel's states became known (the panel's clear) or unknown again

@@ -21,12 +21,14 @@
 #include "gateway_command.h"
 #include "gateway_log.h"
 #include "host_session.h"
+#include "http_server.h"
 #include "korvan_standin.h"
 #include "line_state.h"
 #include "message_changes.h"
 #include "modbus_clients.h"
 #include "modbus_server.h"
 #include "mqtt_client.h"
+#include "output.h"
 #include "point_watch.h"
 #include "port_name.h"
 #include "reception_threads.h"
@@ -55,6 +57,12 @@ struct GatewayCommand {
     std::string modbusListen;  // empty: no Modbus server
     std::vector<std::string> modbusAllow;
     ModbusSettings modbus;
+    std::string httpListen;  // empty: no HTTP server
+    std::vector<std::string> httpAllow;
+    std::string httpCertFile, httpKeyFile;
+    std::string httpPasswordFile;
+    std::string httpPassword;  // refused, as --password is
+    HttpSettings http;
 };
 
 namespace {
@@ -129,12 +137,13 @@ Sent DropPublication(void *, const Publication &) { return Sent::kTaken; }
 
 // The Modbus options; -1 when they hold.
 int PrepareModbus(GatewayCommand &c, const std::vector<int> &units) {
+    if (c.noMqtt && c.modbusListen.empty() && c.httpListen.empty())
+        return GatewayFail("--no-mqtt needs --modbus or --http: without either the gateway serves nothing", zeltools::kExitBadInput);
+    if (c.noMqtt && c.dryRun) return GatewayFail("--dry-run shows MQTT publications: it has no use with --no-mqtt", zeltools::kExitBadInput);
     if (c.modbusListen.empty()) {
-        if (c.noMqtt) return GatewayFail("--no-mqtt needs --modbus: without either the gateway serves nothing", zeltools::kExitBadInput);
         if (!c.modbusAllow.empty()) return GatewayFail("--modbus-allow needs --modbus", zeltools::kExitBadInput);
         return -1;
     }
-    if (c.noMqtt && c.dryRun) return GatewayFail("--dry-run shows MQTT publications: it has no use with --no-mqtt", zeltools::kExitBadInput);
     std::string error;
     if (!ParseListenAddress(c.modbusListen, &c.modbus.host, &c.modbus.port, &error)) return GatewayFail(error, zeltools::kExitBadInput);
     if (c.modbus.maxClients > kModbusMaxClientsLimit)
@@ -168,6 +177,45 @@ bool ReadWholeFile(const std::string &path, std::string *text, std::string *erro
     return true;
 }
 
+// A password file's text without the line end an editor leaves.
+bool ReadPasswordFile(const std::string &path, std::string *password, std::string *error) {
+    if (!ReadWholeFile(path, password, error)) return false;
+    while (!password->empty() && (password->back() == '\n' || password->back() == '\r')) password->pop_back();
+    return true;
+}
+
+// The HTTP options; -1 when they hold.
+int PrepareHttp(GatewayCommand &c) {
+    const auto fail = [](const std::string &why) { return GatewayFail(why, zeltools::kExitBadInput); };
+    if (!c.httpPassword.empty())
+        return fail("a password is never taken from the command line or a configuration file: use --http-password-file");
+    if (c.httpListen.empty()) {
+        for (const auto &[given, name] : {std::pair{!c.httpAllow.empty(), "--http-allow"}, {!c.httpCertFile.empty(), "--http-cert"},
+                                          {!c.http.user.empty(), "--http-user"}})
+            if (given) return fail(std::string(name) + " needs --http");
+        return -1;
+    }
+    std::string error;
+    if (!ParseListenAddress(c.httpListen, &c.http.host, &c.http.port, &error, "--http")) return fail(error);
+    for (const std::string &text : c.httpAllow) {
+        ClientNetwork network;
+        if (!ParseClientNetwork(text, &network, &error, "--http-allow")) return fail(error);
+        c.http.allowed.push_back(network);
+    }
+    if (c.httpCertFile.empty() != c.httpKeyFile.empty()) return fail("--http-cert and --http-key go together");
+    if (!c.httpCertFile.empty() && (!ReadWholeFile(c.httpCertFile, &c.http.certPem, &error) ||
+                                    !ReadWholeFile(c.httpKeyFile, &c.http.keyPem, &error)))
+        return fail("--http-cert/--http-key: " + error);
+    if (c.http.user.empty() != c.httpPasswordFile.empty()) return fail("--http-user and --http-password-file go together");
+    if (!c.httpPasswordFile.empty()) {
+        if (!ReadPasswordFile(c.httpPasswordFile, &c.http.password, &error)) return fail("--http-password-file: " + error);
+        if (c.http.password.empty()) return fail("--http-password-file: " + c.httpPasswordFile + " holds no password");
+        if (c.httpCertFile.empty())
+            GatewayLog("--http-user without --http-cert: the password crosses the network in clear; keep it to a trusted network");
+    }
+    return -1;
+}
+
 std::string HostName() {
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
@@ -191,9 +239,7 @@ int Prepare(GatewayCommand &c, Gateway *gateway) {
                            zeltools::kExitBadInput);
     std::string error;
     if (!c.passwordFile.empty()) {
-        if (!ReadWholeFile(c.passwordFile, &c.mqtt.password, &error)) return GatewayFail(error, zeltools::kExitBadInput);
-        while (!c.mqtt.password.empty() && (c.mqtt.password.back() == '\n' || c.mqtt.password.back() == '\r'))
-            c.mqtt.password.pop_back();
+        if (!ReadPasswordFile(c.passwordFile, &c.mqtt.password, &error)) return GatewayFail(error, zeltools::kExitBadInput);
     } else if (const char *password = std::getenv(kPasswordVariable)) {
         c.mqtt.password = password;
     }
@@ -224,6 +270,7 @@ int Prepare(GatewayCommand &c, Gateway *gateway) {
         c.modbus.silenceLimits.push_back(channel.silenceLimit);
     }
     if (const int code = PrepareModbus(c, units); code >= 0) return code;
+    if (const int code = PrepareHttp(c); code >= 0) return code;
     if (c.mqtt.clientId.empty()) c.mqtt.clientId = "zelwnqx-" + gateway->hostName + "-" + std::to_string(getpid());
     c.mqtt.willTopic = StatusTopic(*gateway);
     return -1;
@@ -265,11 +312,21 @@ int OpenChannels(GatewayCommand &c, ZelMainFunction zelMain, Gateway &gateway, S
     return -1;
 }
 
+// The gateway's outputs besides MQTT (gateway/output.h), and what their
+// counters read.
+struct Outputs {
+    std::vector<GatewayOutput> all;
+    MqttClient *client = nullptr;
+    const ModbusServer *modbus = nullptr;
+};
+
 // Publishes each channel's diagnostic tags that changed since `shown`, and
-// its line's state where LINK and SILENCE change it (a silent panel).
+// its line's state where LINK and SILENCE change it (a silent panel); hands
+// the tags and the gateway's counters to the other outputs.
 void PublishDiagnostics(Gateway &gateway, const Publisher &publisher, std::vector<HostSession> &sessions,
-                        std::vector<ShownTags> &shown) {
+                        std::vector<ShownTags> &shown, const Outputs &outputs) {
     const auto now = Clock::now();
+    const auto wallNow = std::chrono::system_clock::now();
     for (std::size_t c = 0; c < sessions.size(); ++c) {
         const int link = ReadTag(sessions[c], ZEL_TAG_LINK), silence = ReadTag(sessions[c], ZEL_TAG_SILENCE);
         std::vector<TagValue> tags{{ZEL_TAG_LINK, link}, {ZEL_TAG_SILENCE, silence}};
@@ -279,7 +336,22 @@ void PublishDiagnostics(Gateway &gateway, const Publisher &publisher, std::vecto
         const std::vector<Publication> line = LineChange(gateway, c, link, silence);
         changed.insert(changed.end(), line.begin(), line.end());
         if (!changed.empty()) Deliver(gateway, publisher, changed);
+        const OutputDiagnostics read{c, link, silence, tags[2].value, tags[3].value, tags[4].value, tags[5].value, wallNow};
+        for (const GatewayOutput &o : outputs.all) o.diagnostics(o.context, read);
     }
+    OutputCounters counters;
+    counters.mqtt = outputs.client != nullptr;
+    counters.published = gateway.published;
+    counters.unacknowledged = outputs.client != nullptr ? MqttUnacknowledged(outputs.client) : 0;
+    counters.modbus = outputs.modbus != nullptr;
+    counters.modbusRequests = ModbusRequestsAnswered(outputs.modbus);
+    for (const GatewayOutput &o : outputs.all) o.counters(o.context, counters);
+}
+
+OutputStart StartOf(const Gateway &gateway) {
+    OutputStart start{gateway.run, gateway.hostName, {}};
+    for (const GatewayChannel &c : gateway.channels) start.channels.push_back({c.number, c.port, c.named, c.silenceLimit});
+    return start;
 }
 
 // The start on a broker: what the gateway publishes, then the retained
@@ -302,16 +374,18 @@ void Start(MqttClient *client, Gateway &gateway, const Publisher &publisher) {
 // Serves the open channels until stopped; `client` is null for a dry run
 // (`print`) and without MQTT.
 int Serve(MqttClient *client, bool print, std::atomic<bool> &brokerChanged, Gateway &gateway, Signals &signals,
-          std::vector<HostSession> &sessions) {
+          std::vector<HostSession> &sessions, const Outputs &outputs) {
     const Publisher publisher = client != nullptr ? PublisherOf(client)
                                 : print           ? Publisher{PrintPublication, AlwaysConnected, nullptr}
                                                   : Publisher{DropPublication, AlwaysConnected, nullptr};
     unsigned connections = client != nullptr ? MqttConnections(client) : 0;
     bool away = false;
     Start(client, gateway, publisher);
+    const OutputStart start = StartOf(gateway);
+    for (const GatewayOutput &o : outputs.all) o.start(o.context, start);
     std::vector<ShownTags> diagnostics(sessions.size());
     std::vector<FollowedTable> followed(sessions.size());
-    PublishDiagnostics(gateway, publisher, sessions, diagnostics);
+    PublishDiagnostics(gateway, publisher, sessions, diagnostics, outputs);
     // The looks keep to their second, so that a silence shows within the
     // limit and one second.
     Clock::time_point nextDiagnostics = Clock::now() + kDiagnosticsEvery;
@@ -348,8 +422,13 @@ int Serve(MqttClient *client, bool print, std::atomic<bool> &brokerChanged, Gate
             const std::vector<SeenChange> changes = FollowDecodedText(followed[t.channel], t.text);
             // The panel's clear makes the states known, its own changes included.
             Deliver(gateway, publisher, KnownChange(gateway, t.channel, followed[t.channel].known));
-            for (const SeenChange &c : changes)
-                Deliver(gateway, publisher, PointChange(gateway, t.channel, c.address, c.before, c.after, t.when));
+            for (const SeenChange &c : changes) {
+                const PointEvent event = NumberPointEvent(gateway, t.channel, c.address, c.before, c.after, t.when);
+                Deliver(gateway, publisher, PointChange(gateway, t.channel, event));
+                if (outputs.all.empty()) continue;
+                const OutputPoint point{t.channel, c.address, c.before, c.after, event.seq, event.known, t.when, PointEventJson(event)};
+                for (const GatewayOutput &o : outputs.all) o.point(o.context, point);
+            }
         }
         // What the panel sends while its line is away is lost.
         for (const auto &[channel, up] : lines) {
@@ -359,11 +438,15 @@ int Serve(MqttClient *client, bool print, std::atomic<bool> &brokerChanged, Gate
         }
         // A loss or a return shows at once; a return to a line quiet beyond
         // its limit shows silent, not up for a second.
-        for (const auto &[channel, up] : lines)
-            Deliver(gateway, publisher,
-                    LineChange(gateway, channel, up ? ZEL_LINK_UP : ZEL_LINK_LOST, ReadTag(sessions[channel], ZEL_TAG_SILENCE)));
+        for (const auto &[channel, up] : lines) {
+            const int link = up ? ZEL_LINK_UP : ZEL_LINK_LOST, silence = ReadTag(sessions[channel], ZEL_TAG_SILENCE);
+            Deliver(gateway, publisher, LineChange(gateway, channel, link, silence));
+            const OutputLine line{channel, LineStateOf(link, silence, gateway.channels[channel].silenceLimit),
+                                  std::chrono::system_clock::now()};
+            for (const GatewayOutput &o : outputs.all) o.line(o.context, line);
+        }
         if (Clock::now() >= nextDiagnostics) {
-            PublishDiagnostics(gateway, publisher, sessions, diagnostics);
+            PublishDiagnostics(gateway, publisher, sessions, diagnostics, outputs);
             nextDiagnostics += kDiagnosticsEvery;
             if (nextDiagnostics <= Clock::now()) nextDiagnostics = Clock::now() + kDiagnosticsEvery;
         }
@@ -387,7 +470,8 @@ GatewayCommand *AddGatewayCommand(CLI::App &app) {
     app.set_config("--config", "", "Read options from an INI or TOML file (the gateway's under [publish])");
     // A misspelt key or section is an error, not a setting silently lost.
     app.allow_config_extras(CLI::config_extras_mode::error);
-    CLI::App *command = app.add_subcommand("publish", "Open the channels, publish every point change to an MQTT broker, serve the points over Modbus TCP");
+    CLI::App *command = app.add_subcommand(
+        "publish", "Open the channels, publish every point change to an MQTT broker, serve the points over Modbus TCP and HTTP");
     c->command = command;
     command->add_option("--port", c->ports, "A port (repeat for several channels)")->required();
     command->add_option("--channel", c->channelNumbers, "The host's channel number of each port, in their order (default 1, 2, ...)")
@@ -421,7 +505,7 @@ GatewayCommand *AddGatewayCommand(CLI::App &app) {
     command->add_flag("--dry-run", c->dryRun, "Print what would be published, without a broker");
     command->add_option("--modbus", c->modbusListen,
                         "Serve the points over Modbus TCP (read-only) on [HOST:]PORT (host default 127.0.0.1)");
-    command->add_flag("--no-mqtt", c->noMqtt, "No broker: serve Modbus TCP alone (needs --modbus)");
+    command->add_flag("--no-mqtt", c->noMqtt, "No broker: serve Modbus TCP or HTTP alone (needs --modbus or --http)");
     command->add_option("--modbus-allow", c->modbusAllow, "A client network allowed, e.g. 10.1.0.0/16 (repeat; default all)");
     // The descriptors' bound is checked with --modbus, with its reason.
     command->add_option("--modbus-max-clients", c->modbus.maxClients,
@@ -433,6 +517,20 @@ GatewayCommand *AddGatewayCommand(CLI::App &app) {
         ->check(CLI::Range(1, kModbusMaxClientsLimit));
     command->add_option("--modbus-idle", c->modbus.idleSeconds, "Seconds before an idle Modbus connection ends (default 60)")
         ->check(CLI::Range(1, 86400));
+    command->add_option("--http", c->httpListen,
+                        "Serve the page, the JSON API, the event stream and the metrics (read-only) on [HOST:]PORT "
+                        "(host default 127.0.0.1)");
+    command->add_option("--http-allow", c->httpAllow, "A client network allowed over HTTP, e.g. 10.1.0.0/16 (repeat; default all)");
+    command->add_option("--http-max-clients", c->http.maxClients, "HTTP connections at once, pages' streams included (default 64)")
+        ->check(CLI::Range(1, kHttpMaxClientsLimit));
+    command->add_option("--http-idle", c->http.idleSeconds, "Seconds before an HTTP connection that sends nothing ends (default 60)")
+        ->check(CLI::Range(2, 86400));
+    command->add_option("--http-cert", c->httpCertFile, "HTTPS: the server's certificate file, PEM (with --http-key)");
+    command->add_option("--http-key", c->httpKeyFile, "HTTPS: the certificate's key file, PEM");
+    command->add_option("--http-user", c->http.user, "Basic authentication: the user name (with --http-password-file)");
+    command->add_option("--http-password-file", c->httpPasswordFile, "Basic authentication: a file holding the password");
+    // Taken only to be refused, without its value ever shown.
+    command->add_option("--http-password", c->httpPassword)->group("");
     return c;
 }
 
@@ -467,12 +565,21 @@ int RunGateway(GatewayCommand &command, const std::string &driverPath, bool trac
         modbus = StartModbusServer(command.modbus, sessions, units, &error);
         if (modbus == nullptr) code = GatewayFail(error, zeltools::kExitFailure);
     }
+    HttpServer *http = nullptr;
+    Outputs outputs{{}, client, modbus};
+    if (code < 0 && !command.httpListen.empty()) {
+        http = StartHttpServer(command.http, &error);
+        if (http == nullptr) code = GatewayFail(error, zeltools::kExitFailure);
+        else outputs.all.push_back(HttpOutputOf(http));
+    }
     if (code < 0) {
         if (client != nullptr)
             GatewayLog("publishing to " + command.mqtt.host + ":" + std::to_string(command.mqtt.port) + " under " +
                        gateway.prefix);
-        code = Serve(client, command.dryRun, brokerChanged, gateway, signals, sessions);
+        code = Serve(client, command.dryRun, brokerChanged, gateway, signals, sessions, outputs);
     }
+    // The pages' streams end first: "the gateway stops" reaches them while the rest closes.
+    StopHttpServer(http);
     // The server's threads read the channels: they end before the channels close.
     StopModbusServer(modbus);
     if (client != nullptr) MqttDisconnect(client);

@@ -151,10 +151,11 @@ ModbusDecision DecideModbusRequest(const uint8_t *adu, std::size_t length, const
     return d;
 }
 
-bool ParseListenAddress(const std::string &text, std::string *host, int *port, std::string *error) {
+bool ParseListenAddress(const std::string &text, std::string *host, int *port, std::string *error,
+                        const std::string &option) {
     std::string portText = text;
     *host = "127.0.0.1";
-    *error = "--modbus: '" + text + "' is not [HOST:]PORT (an IPv6 host in brackets: [::1]:502)";
+    *error = option + ": '" + text + "' is not [HOST:]PORT (an IPv6 host in brackets: [::1]:502)";
     if (!text.empty() && text.front() == '[') {
         // [IPV6]:PORT, nothing else after the bracket.
         const std::size_t close = text.find(']');
@@ -168,7 +169,7 @@ bool ParseListenAddress(const std::string &text, std::string *host, int *port, s
     }
     long value = 0;
     if (!Digits(portText, 65535, &value)) {
-        *error = "--modbus: '" + portText + "' is not a port number 0-65535";
+        *error = option + ": '" + portText + "' is not a port number 0-65535";
         return false;
     }
     *port = static_cast<int>(value);
@@ -176,10 +177,10 @@ bool ParseListenAddress(const std::string &text, std::string *host, int *port, s
     return true;
 }
 
-bool ParseClientNetwork(const std::string &text, ClientNetwork *network, std::string *error) {
+bool ParseClientNetwork(const std::string &text, ClientNetwork *network, std::string *error, const std::string &option) {
     const std::size_t slash = text.find('/');
     const std::string address = text.substr(0, slash);
-    *error = "--modbus-allow: '" + text + "' is not a network such as 10.1.0.0/16, fd00::/8 or one address";
+    *error = option + ": '" + text + "' is not a network such as 10.1.0.0/16, fd00::/8 or one address";
     if (!ParseAddress(address, &network->family, network->bytes)) return false;
     const int bits = network->family == AF_INET ? 32 : 128;
     network->prefixBits = bits;
@@ -192,7 +193,7 @@ bool ParseClientNetwork(const std::string &text, ClientNetwork *network, std::st
         // The mapped prefix ::ffff:0:0/96 must be whole, or the network would
         // reach beyond the IPv4 addresses.
         if (network->prefixBits < 96) {
-            *error = "--modbus-allow: '" + text + "' is an IPv4-mapped network with a prefix under 96: write it as IPv4";
+            *error = option + ": '" + text + "' is an IPv4-mapped network with a prefix under 96: write it as IPv4";
             return false;
         }
         std::memmove(network->bytes, v4, 4);

@@ -27,6 +27,9 @@ struct ModbusServer;
 // Null, with a one-line reason, when the listener cannot be opened.
 ModbusServer *StartModbusServer(const ModbusSettings &settings, const std::vector<HostSession> &sessions,
                                 const std::vector<int> &units, std::string *error);
+// The requests it has answered (values, an exception, or a malformed frame
+// that ended its connection); 0 without a server.
+unsigned long long ModbusRequestsAnswered(const ModbusServer *server);
 // Ends every connection and joins the threads; then frees the server.
 void StopModbusServer(ModbusServer *server);
 

@@ -63,6 +63,7 @@ struct ModbusServer {
     std::vector<int> units;
     int listenFd = -1;
     std::atomic<bool> stopping{false};
+    std::atomic<unsigned long long> answered{0};  // requests answered, for the gateway's metrics
     std::mutex fdLock;  // a connection's socket is shut down by the stop, closed by its thread
     std::list<std::unique_ptr<Connection>> connections;  // the accepting thread's, then the stop's
     std::thread acceptor;
@@ -158,7 +159,9 @@ void ServeConnection(ModbusServer &server, Connection &connection) {
                 why = "incomplete frame: the header declares " + std::to_string(declared) + " bytes";
                 break;
             }
-            if (!AnswerModbusRequest(context, adu, length, server.units, reader, &why)) break;
+            const bool served = AnswerModbusRequest(context, adu, length, server.units, reader, &why);
+            server.answered.fetch_add(1, std::memory_order_relaxed);
+            if (!served) break;
         }
         modbus_free(context);  // the socket stays open: closed below, under the lock
     }
@@ -349,6 +352,10 @@ ModbusServer *StartModbusServer(const ModbusSettings &settings, const std::vecto
                UnitList(units) + ", read-only");
     server->acceptor = std::thread(Accept, std::ref(*server));
     return server;
+}
+
+unsigned long long ModbusRequestsAnswered(const ModbusServer *server) {
+    return server != nullptr ? server->answered.load(std::memory_order_relaxed) : 0;
 }
 
 void StopModbusServer(ModbusServer *server) {

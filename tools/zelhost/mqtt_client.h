@@ -64,6 +64,9 @@ bool MqttRetainedTopics(MqttClient *client, const std::vector<std::string> &filt
 // `waitMs`; returns how many it has not.
 unsigned long MqttDrain(MqttClient *client, int waitMs);
 
+// The QoS 1 publications the broker has not acknowledged yet.
+unsigned long MqttUnacknowledged(MqttClient *client);
+
 // A clean disconnection: the broker does not send the last will.
 void MqttDisconnect(MqttClient *client);
 

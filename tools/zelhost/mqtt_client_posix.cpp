@@ -286,12 +286,14 @@ bool MqttRetainedTopics(MqttClient *client, const std::vector<std::string> &filt
     return back;
 }
 
+unsigned long MqttUnacknowledged(MqttClient *client) {
+    std::lock_guard<std::mutex> lock(client->acknowledgement);
+    return static_cast<unsigned long>(client->unacknowledged.size());
+}
+
 unsigned long MqttDrain(MqttClient *client, int waitMs) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    const auto open = [client] {
-        std::lock_guard<std::mutex> lock(client->acknowledgement);
-        return static_cast<unsigned long>(client->unacknowledged.size());
-    };
+    const auto open = [client] { return MqttUnacknowledged(client); };
     while (open() > 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return open();
 }
