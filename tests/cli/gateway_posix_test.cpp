@@ -279,7 +279,12 @@ TEST(GatewayDelivery, EventsWaitInOrderWhileTheBrokerIsAwayAndTheStateIsSentAgai
     for (std::size_t i = 1; i < 4; ++i) EXPECT_EQ(broker.taken[i].topic, "zelwnqx/site/3/events");
     EXPECT_NE(broker.taken[1].payload.find("\"new\":3"), std::string::npos);
     EXPECT_NE(broker.taken[3].payload.find("\"new\":0"), std::string::npos);
-    EXPECT_TRUE(gateway.queued.empty());
+    EXPECT_TRUE(gateway.queued.empty());    EXPECT_EQ(gateway.published, 6u) << "taken: 2 at first and 4 on the resend; not the refused one, not while away";
+    // The event every other output receives is the one MQTT publishes, numbered on.
+    const PointEvent next = NumberPointEvent(gateway, 0, "0201005", 0, 2, now);
+    EXPECT_EQ(next.seq, 6u);
+    EXPECT_EQ(PointChange(gateway, 0, next).back().payload, PointEventJson(next));
+    EXPECT_EQ(gateway.channels[0].seq, 6u) << "numbered once, not again by PointChange";
 }
 
 }  // namespace

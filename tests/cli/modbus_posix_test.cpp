@@ -142,6 +142,22 @@ TEST(ModbusMap, ListenAddressesAndClientNetworks) {
             EXPECT_EQ(h + ":" + std::to_string(p), std::string(host) + ":" + std::to_string(port));
         }
     }
+    // The reasons name the option given: --http and --http-allow take the same forms.
+    const std::tuple<const char *, const char *, const char *> reasons[] = {
+        {"--modbus", "70000", "--modbus: '70000' is not a port number 0-65535"},
+        {"--http", "70000", "--http: '70000' is not a port number 0-65535"},
+        {"--http", "[::1]x:80", "--http: '[::1]x:80' is not [HOST:]PORT (an IPv6 host in brackets: [::1]:502)"},
+        {"--http-allow", "10.0.0.0/33", "--http-allow: '10.0.0.0/33' is not a network such as 10.1.0.0/16, fd00::/8 or one address"},
+        {"--http-allow", "::ffff:10.0.0.0/95", "--http-allow: '::ffff:10.0.0.0/95' is an IPv4-mapped network with a prefix under 96: write it as IPv4"}};
+    for (const auto &[option, text, reason] : reasons) {
+        std::string h, error;
+        int p = -1;
+        ClientNetwork network;
+        const bool parsed = std::string(option).ends_with("allow") ? ParseClientNetwork(text, &network, &error, option)
+                                                                   : ParseListenAddress(text, &h, &p, &error, option);
+        EXPECT_FALSE(parsed) << text;
+        EXPECT_EQ(error, reason);
+    }
     std::vector<ClientNetwork> allowed(2);
     std::string error;
     ASSERT_TRUE(ParseClientNetwork("10.1.0.0/16", &allowed[0], &error));
