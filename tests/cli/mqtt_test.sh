@@ -76,6 +76,17 @@ start_modbus_gateway() {
     mport=$(sed -n 's/.*serving Modbus TCP on .*:\([0-9]*\), units.*/\1/p' "$work/gateway.out")
 }
 
+# The gateway as `zelhost ARGUMENTS...`, serving HTTP on a free loopback
+# port; sets `hport` and `scheme`.
+start_http_gateway() {
+    "$bin/zelhost" "$@" >"$work/gateway.out" 2>&1 &
+    gateway=$!
+    wait_for "$work/gateway.out" "serving HTTPS? on" || fail "the HTTP server did not start"
+    hport=$(sed -n 's/.*serving HTTPS\{0,1\} on .*:\([0-9]*\), read-only.*/\1/p' "$work/gateway.out")
+    scheme=http
+    grep -q "serving HTTPS on" "$work/gateway.out" && scheme=https
+}
+
 # Runs the Python program on standard input with pymodbus, given the port.
 modbus_client() { /usr/bin/python3 - "$mport" "$@" >"$work/client.out" 2>&1 || fail "$(cat "$work/client.out")"; }
 
@@ -569,6 +580,148 @@ modbus_no_thread)
         fail "the refusal is not logged"
     printf '\0\1\0\0\0\6\1\4\0\0\0\1' >&3
     [ "$(timeout 3 head -c 11 <&3 | wc -c)" = 11 ] || fail "the client served lost its connection"
+    ;;
+http_api)
+    # Beside MQTT and Modbus: the JSON API, its resumption, the stream's
+    # first frames, the methods refused, the headers, and the metrics as
+    # Prometheus's own checker reads them.
+    start_broker "allow_anonymous true"
+    start_panel send --pty --timeout $units --pause 0 --start-delay 1 --hold 30 "ckt bus=1 slot=4 point=130" \
+        "battery bus=3" "bit0 bus=2 slot=1 point=5"
+    printf '0104130,Lobby\n0301148,Battery 3,Battery\n' >"$work/points.csv"
+    start_gateway --points "$work/points.csv" --modbus 127.0.0.1:0 --http 127.0.0.1:0
+    hport=$(sed -n 's/.*serving HTTP on .*:\([0-9]*\), read-only.*/\1/p' "$work/gateway.out")
+    wait_for "$work/panel.out" "^message 3 at" || fail "the panel did not send"
+    mport=$(sed -n 's/.*serving Modbus TCP on .*:\([0-9]*\), units.*/\1/p' "$work/gateway.out")
+    mbpoll -m tcp -p "$mport" -a 1 -1 -t 3 -0 -r 2930 127.0.0.1 >/dev/null || fail "mbpoll"
+    sleep 1.5  # the diagnostic tags and the counters are looked at every second
+    /usr/bin/python3 - "$hport" >"$work/client.out" 2>&1 <<'PY' || fail "$(cat "$work/client.out")"
+import http.client, json, sys
+port = int(sys.argv[1])
+def get(path, method="GET", body=None):
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+    c.request(method, path, body=body)
+    r = c.getresponse()
+    data = r.read()
+    for header, part in (("Content-Security-Policy", "frame-ancestors 'none'"), ("X-Frame-Options", "DENY"),
+                         ("X-Content-Type-Options", "nosniff")):
+        assert part in (r.getheader(header) or ""), (path, method, header, r.getheaders())
+    return r, data
+r, data = get("/api/state")
+assert r.status == 200 and r.getheader("Content-Type") == "application/json", r.status
+state = json.loads(data)
+points = [(p["address"], p["kind"], p["value"], p.get("name")) for p in state["channels"][0]["points"]]
+assert points == [("0104130", "alarm", 1, "Lobby"), ("0201005", "alarm", 1, None), ("0301148", "trouble", 1, "Battery 3")], points
+assert state["channels"][0]["line"] == "up" and state["channels"][0]["diag"]["MESSAGES"] == 3, state
+walk = state["channels"][0]["walk"]
+assert [p["address"] for p in walk["reported"]] == ["0104130", "0301148"] and walk["never"] == [], walk
+assert [p["address"] for p in walk["unlisted"]] == ["0201005"], walk
+events = json.loads(get("/api/events")[1])
+assert [e["id"] for e in events["events"]] == [1, 2, 3], events
+assert [e["event"]["seq"] for e in events["events"]] == [1, 2, 3], events
+assert events["events"][0]["event"]["run"] == state["run"] and events["events"][0]["event"]["name"] == "Lobby", events
+resumed = json.loads(get("/api/events?after=2")[1])
+assert [e["event"]["address"] for e in resumed["events"]] == ["0201005"], resumed
+assert get("/api/events?after=two")[0].status == 400
+for method in ("POST", "PUT", "DELETE", "PATCH"):
+    r, _ = get("/api/state", method, body=b"x=1")
+    assert r.status == 405 and r.getheader("Allow") == "GET, HEAD", (method, r.status)
+r, data = get("/", "HEAD")
+assert r.status == 200 and data == b"" and r.getheader("Content-Type").startswith("text/html"), r.status
+assert get("/nowhere")[0].status == 404
+page = get("/")[1].decode()
+assert '<script src="/app.js"></script>' in page and "http" not in page.split("<body")[1].replace("/api", ""), page
+# The stream: the state, then the recent events.
+c = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+c.request("GET", "/events")
+r = c.getresponse()
+assert r.getheader("Content-Type") == "text/event-stream", r.getheaders()
+frames = []
+while len(frames) < 2:
+    line = r.fp.readline().decode()
+    if line.startswith("event: "): frames.append(line[7:].strip())
+    if line.startswith("data: ") and frames[-1] == "events": assert json.loads(line[6:]) == events
+assert frames == ["state", "events"], frames
+PY
+    curl -sf "http://127.0.0.1:$hport/metrics" >"$work/metrics.txt" || fail "no metrics"
+    promtool check metrics <"$work/metrics.txt" >"$work/promtool.out" 2>&1 || fail "promtool: $(cat "$work/promtool.out")"
+    for line in 'zelwnqx_channel_line_state{channel="1",port="[^"]*",state="up"} 1' \
+        'zelwnqx_channel_active_points{channel="1",port="[^"]*",type="Battery"} 1' \
+        'zelwnqx_channel_messages_total{channel="1",port="[^"]*"} 3' 'zelwnqx_gateway_events_total 3' \
+        'zelwnqx_gateway_mqtt_published_total [1-9][0-9]*' 'zelwnqx_gateway_modbus_requests_total [1-9][0-9]*' \
+        'zelwnqx_gateway_http_clients 1'; do
+        grep -qx "$line" "$work/metrics.txt" || fail "no metrics line '$line'"
+    done
+    ;;
+http_security)
+    # HTTPS with basic authentication (the password from a file), the
+    # allow-list, the idle time-out, the connection limit, and a prompt stop
+    # while a page's stream is open.
+    (cd "$work" &&
+        openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 2 -subj /CN=zel-test-ca &&
+        openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj /CN=127.0.0.1 &&
+        printf 'subjectAltName=IP:127.0.0.1\n' >san.ext &&
+        openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out server.crt -days 2 \
+            -extfile san.ext) >"$work/openssl.log" 2>&1 || fail "openssl"
+    printf 'right pass\n' >"$work/http-password"
+    start_http_gateway publish --port NUL --no-mqtt --http 127.0.0.1:0 --http-cert "$work/server.crt" \
+        --http-key "$work/server.key" --http-user site --http-password-file "$work/http-password" \
+        --http-max-clients 3 --http-idle 2
+    [ "$scheme" = https ] || fail "not HTTPS"
+    status() { curl -s -o /dev/null -w '%{http_code}' --cacert "$work/ca.crt" "$@"; }
+    [ "$(status "https://127.0.0.1:$hport/api/state")" = 401 ] || fail "no credentials: not 401"
+    [ "$(status -u site:wrong "https://127.0.0.1:$hport/api/state")" = 401 ] || fail "a wrong password: not 401"
+    [ "$(status -u site:'right pass' "https://127.0.0.1:$hport/api/state")" = 200 ] || fail "the right password: not 200"
+    [ "$(status -u site:'right pass' -X POST "https://127.0.0.1:$hport/api/state")" = 405 ] || fail "POST: not 405"
+    [ "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$hport/")" = 000 ] || fail "plain HTTP answered on the HTTPS port"
+    wait_for "$work/gateway.out" "http client 127\.0\.0\.1:[0-9]+ refused: wrong user name or password$" ||
+        fail "the wrong password is not logged"
+    /usr/bin/python3 - "$hport" >"$work/client.out" 2>&1 <<'PY' || fail "$(cat "$work/client.out")"
+import socket, sys, time
+port = int(sys.argv[1])
+def ended(s, seconds):
+    """What came before the connection's end (a TLS alert at most), and when it ended."""
+    begun, data = time.monotonic(), b""
+    s.settimeout(seconds)
+    try:
+        while chunk := s.recv(4096): data += chunk
+    except ConnectionResetError:
+        pass
+    return data, time.monotonic() - begun
+# A connection that sends nothing ends after --http-idle 2, unanswered.
+data, took = ended(socket.create_connection(("127.0.0.1", port)), 6)
+assert b"HTTP/" not in data and 1.5 < took < 4.5, "the idle connection ended after %.2f s (--http-idle 2): %r" % (took, data)
+# Three connections held: a fourth is closed at once.
+held = [socket.create_connection(("127.0.0.1", port)) for _ in range(3)]
+time.sleep(0.3)
+data, took = ended(socket.create_connection(("127.0.0.1", port)), 1.5)
+assert b"HTTP/" not in data and took < 1, "the fourth connection stayed %.2f s: %r" % (took, data)
+PY
+    wait_for "$work/gateway.out" "http: .*limit" || fail "the connection limit is not logged"
+    kill "$gateway"
+    wait "$gateway" || fail "the gateway exited with $?"
+    # A client outside --http-allow is closed at once, and logged.
+    start_http_gateway publish --port NUL --no-mqtt --http 127.0.0.1:0 --http-allow 192.0.2.0/24
+    [ "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$hport/")" = 000 ] || fail "a client outside the allow-list was served"
+    wait_for "$work/gateway.out" "Z zelhost: http client 127\.0\.0\.1:[0-9]+ refused: not in --http-allow$" ||
+        fail "the refusal is not logged"
+    kill "$gateway"
+    wait "$gateway"
+    # A page's stream open: the stop is prompt, and the stream ends cleanly.
+    start_http_gateway publish --port NUL --no-mqtt --http 127.0.0.1:0
+    curl -sN "http://127.0.0.1:$hport/events" >"$work/stream.out" 2>&1 &
+    stream=$!
+    pids+=("$stream")
+    wait_for "$work/stream.out" "^event: events" || fail "the stream did not start"
+    kill -TERM "$gateway"
+    wait_ended 2 "$gateway" || fail "the gateway did not stop within 2 s with a stream open"
+    wait "$gateway" || fail "the gateway exited with $?"
+    gateway=
+    wait_ended 2 "$stream" || fail "the stream did not end with the gateway"
+    ;;
+http_page)
+    # The page in headless Chromium: tests/cli/http_page_test.py.
+    /usr/bin/python3 "$(dirname "$0")/http_page_test.py" "$bin" "$work" || exit 1
     ;;
 *)
     echo "mqtt_test.sh: unknown scenario '$scenario'" >&2

@@ -73,6 +73,31 @@ else()
                   "(scripts/install-deps.sh installs them)")
 endif()
 
+# The gateway's HTTP server: its API, metrics (Prometheus's promtool) and
+# security with curl, beside MQTT and Modbus; its page in headless Chromium
+# (Selenium). In the plain build: the broker's client library and Chromium
+# are not built for the sanitizers.
+find_program(ZEL_PROMTOOL promtool)
+find_program(ZEL_CHROMEDRIVER chromedriver)
+execute_process(COMMAND /usr/bin/python3 -c "import selenium" RESULT_VARIABLE ZEL_SELENIUM_MISSING OUTPUT_QUIET ERROR_QUIET)
+if(ZEL_MOSQUITTO AND ZEL_MBPOLL AND ZEL_PROMTOOL AND NOT ZEL_SANITIZE)
+  foreach(scenario http_api http_security)
+    add_test(NAME http.linux.${scenario} COMMAND ${ZEL_CLI_DIR}/mqtt_test.sh ${scenario} $<TARGET_FILE_DIR:zelhost>)
+    set_tests_properties(http.linux.${scenario} PROPERTIES TIMEOUT 90 ENVIRONMENT "PATH=/usr/sbin:$ENV{PATH}")
+  endforeach()
+else()
+  message(WARNING "mosquitto, mbpoll or promtool not found: the HTTP server's tests are not registered "
+                  "(scripts/install-deps.sh installs them)")
+endif()
+if(ZEL_CHROMEDRIVER AND ZEL_SELENIUM_MISSING EQUAL 0 AND NOT ZEL_SANITIZE)
+  add_test(NAME http.linux.http_page COMMAND ${ZEL_CLI_DIR}/mqtt_test.sh http_page $<TARGET_FILE_DIR:zelhost>)
+  # Alone: its delays are measured against their limits.
+  set_tests_properties(http.linux.http_page PROPERTIES TIMEOUT 120 RUN_SERIAL TRUE)
+else()
+  message(WARNING "chromium-driver or python3-selenium not found: the gateway page's browser test is not registered "
+                  "(scripts/install-deps.sh installs them)")
+endif()
+
 # The Debian package, built from this tree and installed for real (as root),
 # then removed again; not from the sanitizers' builds. Alone, so that its
 # packing and checking never slow the timed chain scenarios.
