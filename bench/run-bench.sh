@@ -44,6 +44,8 @@ if [ "$build" -eq 1 ]; then
         echo "run-bench.sh: the gateway benchmark was not built (libmosquitto-dev missing?)"
     cmake --build "$build_dir" --target zel_modbus_bench 2>/dev/null ||
         echo "run-bench.sh: the Modbus benchmark was not built (libmodbus-dev missing?)"
+    cmake --build "$build_dir" --target zel_http_bench 2>/dev/null ||
+        echo "run-bench.sh: the HTTP benchmark was not built (libmicrohttpd-dev missing?)"
 fi
 
 micro=$build_dir/bin/zel_micro_bench
@@ -95,6 +97,13 @@ if [ -x "$modbus" ]; then
     echo
     echo "== Modbus TCP server figures"
     "$modbus" "${quick_flag[@]}" "$build_dir/bin/zelhost" | tee "$results/modbus.txt"
+fi
+
+http=$build_dir/bin/zel_http_bench
+if [ -x "$http" ]; then
+    echo
+    echo "== HTTP server figures"
+    "$http" "${quick_flag[@]}" "$build_dir/bin/zelhost" | tee "$results/http.txt"
 fi
 
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$results/machine.txt"

@@ -3,7 +3,8 @@
 # zelpanel playing the panel on a pseudo-terminal, `zelhost publish` as the
 # gateway, and mosquitto_sub showing every topic as it is published; at the
 # end the retained state a new subscriber finds, and mbpoll reading a point
-# over the gateway's Modbus TCP server.
+# over the gateway's Modbus TCP server; the gateway's web page is served
+# on loopback meanwhile (its URL printed) and its JSON API read at the end.
 # Usage: demo-mqtt.sh BUILD_DIR
 # Exit status: 0 when the retained state holds every point the panel set.
 set -euo pipefail
@@ -59,10 +60,12 @@ pids+=("$panel")
 pty=$(zelpanel_port "$work/panel.out" "$panel" 100) || { cat "$work/panel.out" >&2; exit 1; }
 
 modbus=$((port + 1))
-echo "== The gateway: zelhost publish --port $pty --prefix $prefix --modbus 127.0.0.1:$modbus"
+http=$((port + 2))
+echo "== The gateway: zelhost publish --port $pty --prefix $prefix --modbus 127.0.0.1:$modbus --http 127.0.0.1:$http"
+echo "   The page: http://127.0.0.1:$http/ (open it in a browser while the demo runs)"
 printf '0104130,Lobby CKT\n0301148,Battery bus 3,Battery\n' >"$work/points.csv"
 "$bin/zelhost" publish --port "$pty" --timeout 10 --broker 127.0.0.1 --broker-port "$port" --prefix "$prefix" \
-    --points "$work/points.csv" --modbus "127.0.0.1:$modbus" > >(sed -u 's/^/  gateway | /') 2>&1 &
+    --points "$work/points.csv" --modbus "127.0.0.1:$modbus" --http "127.0.0.1:$http" > >(sed -u 's/^/  gateway | /') 2>&1 &
 pids+=($!)
 wait "$panel" || true
 sleep 1
@@ -71,6 +74,12 @@ if command -v mbpoll >/dev/null; then
     echo "== Over Modbus TCP: mbpoll reads 0104130 (register 2930; 0 after the panel's clear), unit 1"
     mbpoll -m tcp -p "$modbus" -a 1 -t 3 -0 -r 2930 -1 127.0.0.1 | grep '^\[2930\]:[[:space:]]*0$' | sed 's/^/  mbpoll | /' ||
         { echo "demo: mbpoll did not read 0104130 over Modbus TCP" >&2; exit 1; }
+fi
+
+if command -v curl >/dev/null; then
+    echo "== Over HTTP: curl http://127.0.0.1:$http/api/state (what the page shows)"
+    curl -fsS "http://127.0.0.1:$http/api/state" | python3 -m json.tool | sed 's/^/  http | /' ||
+        { echo "demo: the gateway's page did not answer" >&2; exit 1; }
 fi
 
 echo "== What a new subscriber finds (the retained state)"
