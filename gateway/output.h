@@ -1,9 +1,9 @@
-// What the publishing loop of `zelhost publish` (Serve) hands every output
+// What the publishing loop (publishing_loop.h) hands every output
 // of the gateway other than MQTT: the channels at the start, each point
 // change with its event as MQTT publishes it, each line state the loop
 // learns of, the diagnostic tags at every look (once a second), and the
 // gateway's own counters. An output is a table of functions, as the broker
-// client is (Publisher in tools/zelhost/gateway.h); every call comes from
+// client is (Publisher in mqtt/mqtt_topics.h); every call comes from
 // the loop's thread, in the panel's order, and must return at once: an
 // output that waits delays the others.
 #pragma once

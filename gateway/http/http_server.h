@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "modbus_map.h"
+#include "client_networks.h"
 #include "output.h"
 
 namespace zelhost {

@@ -22,7 +22,7 @@
 #include "http_request.h"
 #include "http_server.h"
 #include "http_view.h"
-#include "modbus_clients.h"
+#include "client_networks.h"
 
 namespace zelhost {
 

@@ -6,7 +6,7 @@
 #include <tuple>
 #include <vector>
 
-#include "gateway.h"
+#include "mqtt_topics.h"
 #include "zelwnqx.h"
 
 namespace {

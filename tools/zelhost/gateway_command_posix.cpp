@@ -1,68 +1,40 @@
-// `zelhost publish` on Linux: the gateway's command line, its channels and
-// the loop that publishes each change of every message the driver applies.
+// `zelhost publish` on Linux: the gateway's command line, its options
+// checked and what they imply; the loop is gateway/publishing_loop.h's.
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <map>
-#include <mutex>
 #include <sstream>
-#include <thread>
 
 #include "channel_options.h"
-#include "driver_library.h"
-#include "driver_log.h"
-#include "gateway.h"
 #include "gateway_command.h"
 #include "gateway_log.h"
-#include "host_session.h"
-#include "http_server.h"
-#include "korvan_standin.h"
 #include "line_state.h"
-#include "message_changes.h"
 #include "modbus_clients.h"
-#include "modbus_server.h"
-#include "mqtt_client.h"
-#include "output.h"
-#include "point_watch.h"
-#include "port_name.h"
-#include "reception_threads.h"
+#include "publishing_loop.h"
 #include "tool_cli.h"
 
 namespace zelhost {
 
 struct GatewayCommand {
     CLI::App *command = nullptr;
-    std::vector<std::string> ports;
+    PublishSettings settings;  // what the publishing loop takes
     std::vector<int> channelNumbers;
     std::vector<std::string> pointsFiles;
     std::vector<int> silenceLimits;  // seconds, once per port; none: no limit
-    zeltools::LineOptions line;
     std::string prefix;
     bool homeAssistant = false;
-    bool dryRun = false;
     std::size_t queueLimit = 10000;
-    MqttSettings mqtt;
     std::string mqttVersion = "3.1.1";
     std::string passwordFile;
     CLI::Option *prefixOption = nullptr;
     std::string password;  // refused: never on a command line or in a file others may read
     std::string discoveryPrefix = "homeassistant";
-    bool noMqtt = false;
-    std::string modbusListen;  // empty: no Modbus server
     std::vector<std::string> modbusAllow;
-    ModbusSettings modbus;
-    std::string httpListen;  // empty: no HTTP server
     std::vector<std::string> httpAllow;
     std::string httpCertFile, httpKeyFile;
     std::string httpPasswordFile;
     std::string httpPassword;  // refused, as --password is
-    HttpSettings http;
 };
 
 namespace {
@@ -70,84 +42,19 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char *kPasswordVariable = "ZELHOST_MQTT_PASSWORD";
-// The diagnostic tags are looked at this often, published when changed
-// (SILENCE less often), and the line's state follows from them.
-constexpr auto kDiagnosticsEvery = std::chrono::seconds(1);
-// How long the start waits for the broker to hand over what it holds.
-constexpr int kHeldTopicsWaitMs = 5000;
-// How long a clean stop waits for the broker's acknowledgements.
-constexpr int kDrainWaitMs = 5000;
-
-// A text the driver decoded, as its trace gave it.
-struct DecodedText {
-    std::size_t channel;
-    std::string text;
-    std::chrono::system_clock::time_point when;
-};
-
-// What the driver's log lines (on its reception threads) tell the loop.
-struct Signals {
-    std::mutex mutex;
-    std::condition_variable wake;
-    bool trace = false;
-    std::vector<std::string> ports;              // the driver's port names, in channel order
-    std::vector<std::pair<std::size_t, bool>> lines;  // channel, up
-    ReceptionThreads threads;
-    std::size_t channels = 0;
-    // In the panel's order, not yet followed: the reception threads only
-    // queue them, and the loop decodes them, so that the driver waits as
-    // little as possible for its log.
-    std::vector<DecodedText> texts;
-};
-
-void OnDriverLog(void *context, int level, const char *text) {
-    auto &signals = *static_cast<Signals *>(context);
-    const std::string_view line = text != nullptr ? text : "";
-    const LogLine log = ReadLogLine(level, line);
-    std::lock_guard<std::mutex> lock(signals.mutex);
-    if (level != 8 || signals.trace) GatewayLog("[" + std::to_string(level) + "] " + std::string(line));
-    if (log.kind == LogKind::kPortLost || log.kind == LogKind::kPortBack) {
-        const auto it = std::find(signals.ports.begin(), signals.ports.end(), log.text);
-        if (it != signals.ports.end())
-            signals.lines.emplace_back(static_cast<std::size_t>(it - signals.ports.begin()), log.kind == LogKind::kPortBack);
-    } else if (log.kind == LogKind::kReceptionStart) {
-        NoteReceptionStart(signals.threads);
-        return;
-    } else if (log.kind == LogKind::kMessage || log.kind == LogKind::kNoise) {
-        const std::size_t channel = ChannelOfThisThread(signals.threads, signals.channels);
-        if (channel >= signals.channels) return;
-        signals.texts.push_back({channel, log.text, std::chrono::system_clock::now()});
-        // The loop takes all that waits once woken: one wake-up a batch.
-        if (signals.texts.size() > 1) return;
-    } else {
-        return;
-    }
-    signals.wake.notify_all();
-}
-
-// --dry-run: what would be published, on standard output.
-Sent PrintPublication(void *, const Publication &p) {
-    std::printf("%s %s%s\n", p.topic.c_str(), p.payload.c_str(), p.retain ? "  (retained)" : "");
-    std::fflush(stdout);
-    return Sent::kTaken;
-}
-bool AlwaysConnected(void *) { return true; }
-// --no-mqtt: the changes are followed, and go nowhere.
-Sent DropPublication(void *, const Publication &) { return Sent::kTaken; }
-
 // The Modbus options; -1 when they hold.
 int PrepareModbus(GatewayCommand &c, const std::vector<int> &units) {
-    if (c.noMqtt && c.modbusListen.empty() && c.httpListen.empty())
+    if (c.settings.noMqtt && c.settings.modbusListen.empty() && c.settings.httpListen.empty())
         return GatewayFail("--no-mqtt needs --modbus or --http: without either the gateway serves nothing", zeltools::kExitBadInput);
-    if (c.noMqtt && c.dryRun) return GatewayFail("--dry-run shows MQTT publications: it has no use with --no-mqtt", zeltools::kExitBadInput);
-    if (c.modbusListen.empty()) {
+    if (c.settings.noMqtt && c.settings.dryRun) return GatewayFail("--dry-run shows MQTT publications: it has no use with --no-mqtt", zeltools::kExitBadInput);
+    if (c.settings.modbusListen.empty()) {
         if (!c.modbusAllow.empty()) return GatewayFail("--modbus-allow needs --modbus", zeltools::kExitBadInput);
         return -1;
     }
     std::string error;
-    if (!ParseListenAddress(c.modbusListen, &c.modbus.host, &c.modbus.port, &error)) return GatewayFail(error, zeltools::kExitBadInput);
-    if (c.modbus.maxClients > kModbusMaxClientsLimit)
-        return GatewayFail("--modbus-max-clients " + std::to_string(c.modbus.maxClients) + " is more than " +
+    if (!ParseListenAddress(c.settings.modbusListen, &c.settings.modbus.host, &c.settings.modbus.port, &error)) return GatewayFail(error, zeltools::kExitBadInput);
+    if (c.settings.modbus.maxClients > kModbusMaxClientsLimit)
+        return GatewayFail("--modbus-max-clients " + std::to_string(c.settings.modbus.maxClients) + " is more than " +
                                std::to_string(kModbusMaxClientsLimit) +
                                ": every client's socket must stay below descriptor " +
                                std::to_string(kModbusFirstRefusedDescriptor) +
@@ -156,7 +63,7 @@ int PrepareModbus(GatewayCommand &c, const std::vector<int> &units) {
     for (const std::string &text : c.modbusAllow) {
         ClientNetwork network;
         if (!ParseClientNetwork(text, &network, &error)) return GatewayFail(error, zeltools::kExitBadInput);
-        c.modbus.allowed.push_back(network);
+        c.settings.modbus.allowed.push_back(network);
     }
     for (int unit : units)
         if (unit < 1 || unit > 247)
@@ -189,27 +96,27 @@ int PrepareHttp(GatewayCommand &c) {
     const auto fail = [](const std::string &why) { return GatewayFail(why, zeltools::kExitBadInput); };
     if (!c.httpPassword.empty())
         return fail("a password is never taken from the command line or a configuration file: use --http-password-file");
-    if (c.httpListen.empty()) {
+    if (c.settings.httpListen.empty()) {
         for (const auto &[given, name] : {std::pair{!c.httpAllow.empty(), "--http-allow"}, {!c.httpCertFile.empty(), "--http-cert"},
-                                          {!c.http.user.empty(), "--http-user"}})
+                                          {!c.settings.http.user.empty(), "--http-user"}})
             if (given) return fail(std::string(name) + " needs --http");
         return -1;
     }
     std::string error;
-    if (!ParseListenAddress(c.httpListen, &c.http.host, &c.http.port, &error, "--http")) return fail(error);
+    if (!ParseListenAddress(c.settings.httpListen, &c.settings.http.host, &c.settings.http.port, &error, "--http")) return fail(error);
     for (const std::string &text : c.httpAllow) {
         ClientNetwork network;
         if (!ParseClientNetwork(text, &network, &error, "--http-allow")) return fail(error);
-        c.http.allowed.push_back(network);
+        c.settings.http.allowed.push_back(network);
     }
     if (c.httpCertFile.empty() != c.httpKeyFile.empty()) return fail("--http-cert and --http-key go together");
-    if (!c.httpCertFile.empty() && (!ReadWholeFile(c.httpCertFile, &c.http.certPem, &error) ||
-                                    !ReadWholeFile(c.httpKeyFile, &c.http.keyPem, &error)))
+    if (!c.httpCertFile.empty() && (!ReadWholeFile(c.httpCertFile, &c.settings.http.certPem, &error) ||
+                                    !ReadWholeFile(c.httpKeyFile, &c.settings.http.keyPem, &error)))
         return fail("--http-cert/--http-key: " + error);
-    if (c.http.user.empty() != c.httpPasswordFile.empty()) return fail("--http-user and --http-password-file go together");
+    if (c.settings.http.user.empty() != c.httpPasswordFile.empty()) return fail("--http-user and --http-password-file go together");
     if (!c.httpPasswordFile.empty()) {
-        if (!ReadPasswordFile(c.httpPasswordFile, &c.http.password, &error)) return fail("--http-password-file: " + error);
-        if (c.http.password.empty()) return fail("--http-password-file: " + c.httpPasswordFile + " holds no password");
+        if (!ReadPasswordFile(c.httpPasswordFile, &c.settings.http.password, &error)) return fail("--http-password-file: " + error);
+        if (c.settings.http.password.empty()) return fail("--http-password-file: " + c.httpPasswordFile + " holds no password");
         if (c.httpCertFile.empty())
             GatewayLog("--http-user without --http-cert: the password crosses the network in clear; keep it to a trusted network");
     }
@@ -225,25 +132,25 @@ std::string HostName() {
 // Checks the options and fills in what they imply; -1 when they hold.
 int Prepare(GatewayCommand &c, Gateway *gateway) {
     const std::string problem = PerPortOptionProblem(
-        c.ports.size(),
+        c.settings.ports.size(),
         {{"--channel", c.channelNumbers.size()}, {"--points", c.pointsFiles.size()}, {"--silence-limit", c.silenceLimits.size()}},
         c.channelNumbers);
     if (!problem.empty()) return GatewayFail(problem, zeltools::kExitBadInput);
-    if (c.mqtt.certFile.empty() != c.mqtt.keyFile.empty()) return GatewayFail("--cert and --key go together", zeltools::kExitBadInput);
-    if (!c.mqtt.certFile.empty() && c.mqtt.caFile.empty()) return GatewayFail("--cert needs --cafile (TLS)", zeltools::kExitBadInput);
+    if (c.settings.mqtt.certFile.empty() != c.settings.mqtt.keyFile.empty()) return GatewayFail("--cert and --key go together", zeltools::kExitBadInput);
+    if (!c.settings.mqtt.certFile.empty() && c.settings.mqtt.caFile.empty()) return GatewayFail("--cert needs --cafile (TLS)", zeltools::kExitBadInput);
     if (c.mqttVersion != "3.1.1" && c.mqttVersion != "5") return GatewayFail("--mqtt-version is 3.1.1 or 5", zeltools::kExitBadInput);
-    c.mqtt.protocol = c.mqttVersion == "5" ? 5 : 4;
+    c.settings.mqtt.protocol = c.mqttVersion == "5" ? 5 : 4;
     if (!c.password.empty())
         return GatewayFail(std::string("a password is never taken from the command line or a configuration file: "
                                        "use --password-file or ") + kPasswordVariable,
                            zeltools::kExitBadInput);
     std::string error;
     if (!c.passwordFile.empty()) {
-        if (!ReadPasswordFile(c.passwordFile, &c.mqtt.password, &error)) return GatewayFail(error, zeltools::kExitBadInput);
+        if (!ReadPasswordFile(c.passwordFile, &c.settings.mqtt.password, &error)) return GatewayFail(error, zeltools::kExitBadInput);
     } else if (const char *password = std::getenv(kPasswordVariable)) {
-        c.mqtt.password = password;
+        c.settings.mqtt.password = password;
     }
-    if (!c.mqtt.password.empty() && c.mqtt.username.empty()) return GatewayFail("a password needs --username", zeltools::kExitBadInput);
+    if (!c.settings.mqtt.password.empty() && c.settings.mqtt.username.empty()) return GatewayFail("a password needs --username", zeltools::kExitBadInput);
     gateway->hostName = HostName();
     gateway->run = NewRunId();
     gateway->prefix = c.prefixOption->count() > 0 ? c.prefix : DefaultPrefix(gateway->hostName);
@@ -253,7 +160,7 @@ int Prepare(GatewayCommand &c, Gateway *gateway) {
     gateway->discoveryPrefix = c.discoveryPrefix;
     gateway->homeAssistant = c.homeAssistant;
     gateway->queueLimit = c.queueLimit;
-    for (std::size_t i = 0; i < c.ports.size(); ++i) {
+    for (std::size_t i = 0; i < c.settings.ports.size(); ++i) {
         GatewayChannel channel;
         channel.number = c.channelNumbers.empty() ? static_cast<int>(i) + 1 : c.channelNumbers[i];
         channel.silenceLimit = SilenceLimitOf(c.silenceLimits, i);
@@ -267,198 +174,13 @@ int Prepare(GatewayCommand &c, Gateway *gateway) {
     std::vector<int> units;
     for (const GatewayChannel &channel : gateway->channels) {
         units.push_back(channel.number);
-        c.modbus.silenceLimits.push_back(channel.silenceLimit);
+        c.settings.modbus.silenceLimits.push_back(channel.silenceLimit);
     }
     if (const int code = PrepareModbus(c, units); code >= 0) return code;
     if (const int code = PrepareHttp(c); code >= 0) return code;
-    if (c.mqtt.clientId.empty()) c.mqtt.clientId = "zelwnqx-" + gateway->hostName + "-" + std::to_string(getpid());
-    c.mqtt.willTopic = StatusTopic(*gateway);
+    if (c.settings.mqtt.clientId.empty()) c.settings.mqtt.clientId = "zelwnqx-" + gateway->hostName + "-" + std::to_string(getpid());
+    c.settings.mqtt.willTopic = StatusTopic(*gateway);
     return -1;
-}
-
-// Opens one channel block per port; -1 when all are open.
-int OpenChannels(GatewayCommand &c, ZelMainFunction zelMain, Gateway &gateway, Signals &signals,
-                 std::vector<HostSession> *sessions) {
-    HostSession first;
-    std::string error;
-    if (!StartSession(zelMain, &first, &error)) return GatewayFail(error, zeltools::kExitFailure);
-    const LineSettings line = ChosenLineSettings(c.line, first.info.lineSettings);
-    for (std::size_t i = 0; i < c.ports.size(); ++i) {
-        PortChoice port;
-        if (!ResolvePortName(c.ports[i], &port, &error)) return GatewayFail(error, zeltools::kExitBadInput);
-        HostSession session = first;
-        if (i > 0 && !AddChannel(first, &session, &error)) return GatewayFail(error, zeltools::kExitFailure);
-        gateway.channels[i].port = port.driverName;
-        {
-            std::lock_guard<std::mutex> lock(signals.mutex);
-            signals.ports.push_back(port.driverName);
-            ++signals.channels;
-            ExpectReceptionStart(signals.threads, i);
-        }
-        const int32_t result = OpenChannel(session, port.driverName, line, static_cast<uint32_t>(c.line.timeoutUnits),
-                                           gateway.channels[i].number);
-        if (result != ZEL_OK) {
-            // The driver answers 2 for every port it cannot open; the system says why (in use by another program).
-            const std::string problem = result == ZEL_PORT_FAILED ? zeltools::PortOpenProblem(port.driverName) : "";
-            return GatewayFail("cannot open " + port.driverName + ": " + (problem.empty() ? "" : problem + "; ") +
-                                   "OpenChannel answered " + ResultText(ZEL_OP_OPEN_CHANNEL, result),
-                               result == ZEL_PORT_FAILED ? zeltools::kExitBadInput : zeltools::kExitFailure);
-        }
-        sessions->push_back(session);
-        // The next channel opens once this one's reception thread has said who it is.
-        AwaitReceptionStart(signals.threads, signals.mutex, std::chrono::seconds(2));
-        GatewayLog("channel " + std::to_string(gateway.channels[i].number) + " on " + port.driverName);
-    }
-    return -1;
-}
-
-// The gateway's outputs besides MQTT (gateway/output.h), and what their
-// counters read.
-struct Outputs {
-    std::vector<GatewayOutput> all;
-    MqttClient *client = nullptr;
-    const ModbusServer *modbus = nullptr;
-};
-
-// Publishes each channel's diagnostic tags that changed since `shown`, and
-// its line's state where LINK and SILENCE change it (a silent panel); hands
-// the tags and the gateway's counters to the other outputs.
-void PublishDiagnostics(Gateway &gateway, const Publisher &publisher, std::vector<HostSession> &sessions,
-                        std::vector<ShownTags> &shown, const Outputs &outputs) {
-    const auto now = Clock::now();
-    const auto wallNow = std::chrono::system_clock::now();
-    for (std::size_t c = 0; c < sessions.size(); ++c) {
-        const int link = ReadTag(sessions[c], ZEL_TAG_LINK), silence = ReadTag(sessions[c], ZEL_TAG_SILENCE);
-        std::vector<TagValue> tags{{ZEL_TAG_LINK, link}, {ZEL_TAG_SILENCE, silence}};
-        for (const char *name : {ZEL_TAG_MESSAGES, ZEL_TAG_LOSSES, ZEL_TAG_NOISE, ZEL_TAG_KNOWN})
-            tags.push_back({name, ReadTag(sessions[c], name)});
-        std::vector<Publication> changed = DiagnosticChanges(gateway, c, tags, now, shown[c]);
-        const std::vector<Publication> line = LineChange(gateway, c, link, silence);
-        changed.insert(changed.end(), line.begin(), line.end());
-        if (!changed.empty()) Deliver(gateway, publisher, changed);
-        const OutputDiagnostics read{c, link, silence, tags[2].value, tags[3].value, tags[4].value, tags[5].value, wallNow};
-        for (const GatewayOutput &o : outputs.all) o.diagnostics(o.context, read);
-    }
-    OutputCounters counters;
-    counters.mqtt = outputs.client != nullptr;
-    counters.published = gateway.published;
-    counters.unacknowledged = outputs.client != nullptr ? MqttUnacknowledged(outputs.client) : 0;
-    counters.modbus = outputs.modbus != nullptr;
-    counters.modbusRequests = ModbusRequestsAnswered(outputs.modbus);
-    for (const GatewayOutput &o : outputs.all) o.counters(o.context, counters);
-}
-
-OutputStart StartOf(const Gateway &gateway) {
-    OutputStart start{gateway.run, gateway.hostName, {}};
-    for (const GatewayChannel &c : gateway.channels) start.channels.push_back({c.number, c.port, c.named, c.silenceLimit});
-    return start;
-}
-
-// The start on a broker: what the gateway publishes, then the retained
-// topics of an earlier run under the prefix that it does not publish now
-// cleared, so that no state the panel has since reset stays shown.
-void Start(MqttClient *client, Gateway &gateway, const Publisher &publisher) {
-    std::vector<HeldTopic> held;
-    std::vector<std::string> filters{PrefixFilter(gateway)};
-    if (gateway.homeAssistant) filters.push_back(DiscoveryFilter(gateway));
-    if (client != nullptr &&
-        !MqttRetainedTopics(client, filters, {StatusTopic(gateway), "online", 1, true}, kHeldTopicsWaitMs, &held))
-        GatewayLog("the broker did not hand over its retained topics in " + std::to_string(kHeldTopicsWaitMs / 1000) +
-                   " s; stale ones may remain");
-    Deliver(gateway, publisher, StartPublications(gateway));
-    const std::vector<Publication> clears = StaleClears(gateway, held);
-    if (!clears.empty()) GatewayLog(std::to_string(clears.size()) + " retained topics of an earlier run cleared");
-    Deliver(gateway, publisher, clears);
-}
-
-// Serves the open channels until stopped; `client` is null for a dry run
-// (`print`) and without MQTT.
-int Serve(MqttClient *client, bool print, std::atomic<bool> &brokerChanged, Gateway &gateway, Signals &signals,
-          std::vector<HostSession> &sessions, const Outputs &outputs) {
-    const Publisher publisher = client != nullptr ? PublisherOf(client)
-                                : print           ? Publisher{PrintPublication, AlwaysConnected, nullptr}
-                                                  : Publisher{DropPublication, AlwaysConnected, nullptr};
-    unsigned connections = client != nullptr ? MqttConnections(client) : 0;
-    bool away = false;
-    Start(client, gateway, publisher);
-    const OutputStart start = StartOf(gateway);
-    for (const GatewayOutput &o : outputs.all) o.start(o.context, start);
-    std::vector<ShownTags> diagnostics(sessions.size());
-    std::vector<FollowedTable> followed(sessions.size());
-    PublishDiagnostics(gateway, publisher, sessions, diagnostics, outputs);
-    // The looks keep to their second, so that a silence shows within the
-    // limit and one second.
-    Clock::time_point nextDiagnostics = Clock::now() + kDiagnosticsEvery;
-    int code = zeltools::kExitOk;
-    while (!zeltools::StopRequested()) {
-        std::vector<std::pair<std::size_t, bool>> lines;
-        std::vector<DecodedText> texts;
-        {
-            std::unique_lock<std::mutex> lock(signals.mutex);
-            signals.wake.wait_until(lock, std::min(nextDiagnostics, Clock::now() + std::chrono::milliseconds(200)),
-                                    [&] { return !signals.texts.empty() || !signals.lines.empty() || brokerChanged.load(); });
-            lines.swap(signals.lines);
-            texts.swap(signals.texts);
-        }
-        if (client != nullptr && brokerChanged.exchange(false)) {
-            const std::string refusal = MqttRefusal(client);
-            if (!refusal.empty()) {
-                code = GatewayFail("the broker refused the connection: " + refusal, zeltools::kExitFailure);
-                break;
-            }
-            if (!MqttConnected(client) && !away) GatewayLog("lost the broker; reconnecting, events are kept meanwhile");
-            away = !MqttConnected(client);
-            if (MqttConnections(client) != connections) {
-                connections = MqttConnections(client);
-                std::size_t dropped = 0;
-                if (Resend(gateway, publisher, &dropped))
-                    GatewayLog("connected to the broker again; state sent again");
-                if (dropped > 0)
-                    GatewayLog(std::to_string(dropped) + " events dropped while the broker was away (queue of " +
-                               std::to_string(gateway.queueLimit) + ")");
-            }
-        }
-        for (const DecodedText &t : texts) {
-            const std::vector<SeenChange> changes = FollowDecodedText(followed[t.channel], t.text);
-            // The panel's clear makes the states known, its own changes included.
-            Deliver(gateway, publisher, KnownChange(gateway, t.channel, followed[t.channel].known));
-            for (const SeenChange &c : changes) {
-                const PointEvent event = NumberPointEvent(gateway, t.channel, c.address, c.before, c.after, t.when);
-                Deliver(gateway, publisher, PointChange(gateway, t.channel, event));
-                if (outputs.all.empty()) continue;
-                const OutputPoint point{t.channel, c.address, c.before, c.after, event.seq, event.known, t.when, PointEventJson(event)};
-                for (const GatewayOutput &o : outputs.all) o.point(o.context, point);
-            }
-        }
-        // What the panel sends while its line is away is lost.
-        for (const auto &[channel, up] : lines) {
-            if (up) continue;
-            followed[channel].known = false;
-            Deliver(gateway, publisher, KnownChange(gateway, channel, false));
-        }
-        // A loss or a return shows at once; a return to a line quiet beyond
-        // its limit shows silent, not up for a second.
-        for (const auto &[channel, up] : lines) {
-            const int link = up ? ZEL_LINK_UP : ZEL_LINK_LOST, silence = ReadTag(sessions[channel], ZEL_TAG_SILENCE);
-            Deliver(gateway, publisher, LineChange(gateway, channel, link, silence));
-            const OutputLine line{channel, LineStateOf(link, silence, gateway.channels[channel].silenceLimit),
-                                  std::chrono::system_clock::now()};
-            for (const GatewayOutput &o : outputs.all) o.line(o.context, line);
-        }
-        if (Clock::now() >= nextDiagnostics) {
-            PublishDiagnostics(gateway, publisher, sessions, diagnostics, outputs);
-            nextDiagnostics += kDiagnosticsEvery;
-            if (nextDiagnostics <= Clock::now()) nextDiagnostics = Clock::now() + kDiagnosticsEvery;
-        }
-    }
-    // A clean end: offline is said, not left to the last will, and what the
-    // broker has not acknowledged yet is waited for before the disconnection.
-    Deliver(gateway, publisher, {{StatusTopic(gateway), "offline", 1, true}});
-    if (client != nullptr)
-        if (const unsigned long open = MqttDrain(client, kDrainWaitMs); open > 0)
-            GatewayLog(std::to_string(open) + " publications were not acknowledged by the broker in " +
-                       std::to_string(kDrainWaitMs / 1000) + " s");
-    return code;
 }
 
 }  // namespace
@@ -473,7 +195,7 @@ GatewayCommand *AddGatewayCommand(CLI::App &app) {
     CLI::App *command = app.add_subcommand(
         "publish", "Open the channels, publish every point change to an MQTT broker, serve the points over Modbus TCP and HTTP");
     c->command = command;
-    command->add_option("--port", c->ports, "A port (repeat for several channels)")->required();
+    command->add_option("--port", c->settings.ports, "A port (repeat for several channels)")->required();
     command->add_option("--channel", c->channelNumbers, "The host's channel number of each port, in their order (default 1, 2, ...)")
         ->check(CLI::Range(0, 9999));
     command->add_option("--points", c->pointsFiles, "A CSV file naming points (address,name[,type]), one per port in their order");
@@ -482,52 +204,52 @@ GatewayCommand *AddGatewayCommand(CLI::App &app) {
                      "Call a line silent once no message has come for SECONDS (LINK stays up when a cable is cut); "
                      "one per port in their order")
         ->check(zeltools::NumberCheck("silence limit", 1, 65535));
-    zeltools::AddLineOptions(*command, c->line);
-    command->add_option("--broker", c->mqtt.host, "The broker's host (default localhost)");
-    command->add_option("--broker-port", c->mqtt.port, "The broker's port (default 1883)")->check(CLI::Range(1, 65535));
+    zeltools::AddLineOptions(*command, c->settings.line);
+    command->add_option("--broker", c->settings.mqtt.host, "The broker's host (default localhost)");
+    command->add_option("--broker-port", c->settings.mqtt.port, "The broker's port (default 1883)")->check(CLI::Range(1, 65535));
     command->add_option("--mqtt-version", c->mqttVersion, "3.1.1 (default) or 5");
-    command->add_option("--client-id", c->mqtt.clientId, "The MQTT client id (default zelwnqx-HOST-PID)");
-    command->add_option("--username", c->mqtt.username, "User name at the broker");
+    command->add_option("--client-id", c->settings.mqtt.clientId, "The MQTT client id (default zelwnqx-HOST-PID)");
+    command->add_option("--username", c->settings.mqtt.username, "User name at the broker");
     command->add_option("--password-file", c->passwordFile,
                         std::string("A file holding the password (or set ") + kPasswordVariable + ")");
     // Taken only to be refused, without its value ever shown.
     command->add_option("--password", c->password)->group("");
-    command->add_option("--cafile", c->mqtt.caFile, "TLS: the CA certificate file that signs the broker's certificate");
-    command->add_option("--cert", c->mqtt.certFile, "TLS: a client certificate file (with --key)");
-    command->add_option("--key", c->mqtt.keyFile, "TLS: the client certificate's key file");
-    command->add_option("--keepalive", c->mqtt.keepAlive, "Seconds between keep-alive messages (default 30)")
+    command->add_option("--cafile", c->settings.mqtt.caFile, "TLS: the CA certificate file that signs the broker's certificate");
+    command->add_option("--cert", c->settings.mqtt.certFile, "TLS: a client certificate file (with --key)");
+    command->add_option("--key", c->settings.mqtt.keyFile, "TLS: the client certificate's key file");
+    command->add_option("--keepalive", c->settings.mqtt.keepAlive, "Seconds between keep-alive messages (default 30)")
         ->check(CLI::Range(5, 3600));
     c->prefixOption = command->add_option("--prefix", c->prefix, "Topic prefix (default zelwnqx/HOST)");
     command->add_option("--discovery-prefix", c->discoveryPrefix, "Home Assistant's discovery prefix (default homeassistant)");
     command->add_flag("--homeassistant", c->homeAssistant, "Publish Home Assistant discovery configs for the named points");
     command->add_option("--queue-limit", c->queueLimit, "Events kept while the broker is away (default 10000)")
         ->check(CLI::Range(0, 10000000));
-    command->add_flag("--dry-run", c->dryRun, "Print what would be published, without a broker");
-    command->add_option("--modbus", c->modbusListen,
+    command->add_flag("--dry-run", c->settings.dryRun, "Print what would be published, without a broker");
+    command->add_option("--modbus", c->settings.modbusListen,
                         "Serve the points over Modbus TCP (read-only) on [HOST:]PORT (host default 127.0.0.1)");
-    command->add_flag("--no-mqtt", c->noMqtt, "No broker: serve Modbus TCP or HTTP alone (needs --modbus or --http)");
+    command->add_flag("--no-mqtt", c->settings.noMqtt, "No broker: serve Modbus TCP or HTTP alone (needs --modbus or --http)");
     command->add_option("--modbus-allow", c->modbusAllow, "A client network allowed, e.g. 10.1.0.0/16 (repeat; default all)");
     // The descriptors' bound is checked with --modbus, with its reason.
-    command->add_option("--modbus-max-clients", c->modbus.maxClients,
+    command->add_option("--modbus-max-clients", c->settings.modbus.maxClients,
                         "Modbus connections at once (default 64); a new client then replaces the one idle the longest")
         ->check(CLI::PositiveNumber);
     command
-        ->add_option("--modbus-max-per-address", c->modbus.maxPerAddress,
+        ->add_option("--modbus-max-per-address", c->settings.modbus.maxPerAddress,
                      "Modbus connections of one client address (default 8); a new one replaces its idlest")
         ->check(CLI::Range(1, kModbusMaxClientsLimit));
-    command->add_option("--modbus-idle", c->modbus.idleSeconds, "Seconds before an idle Modbus connection ends (default 60)")
+    command->add_option("--modbus-idle", c->settings.modbus.idleSeconds, "Seconds before an idle Modbus connection ends (default 60)")
         ->check(CLI::Range(1, 86400));
-    command->add_option("--http", c->httpListen,
+    command->add_option("--http", c->settings.httpListen,
                         "Serve the page, the JSON API, the event stream and the metrics (read-only) on [HOST:]PORT "
                         "(host default 127.0.0.1)");
     command->add_option("--http-allow", c->httpAllow, "A client network allowed over HTTP, e.g. 10.1.0.0/16 (repeat; default all)");
-    command->add_option("--http-max-clients", c->http.maxClients, "HTTP connections at once, pages' streams included (default 64)")
+    command->add_option("--http-max-clients", c->settings.http.maxClients, "HTTP connections at once, pages' streams included (default 64)")
         ->check(CLI::Range(1, kHttpMaxClientsLimit));
-    command->add_option("--http-idle", c->http.idleSeconds, "Seconds before an HTTP connection that sends nothing ends (default 60)")
+    command->add_option("--http-idle", c->settings.http.idleSeconds, "Seconds before an HTTP connection that sends nothing ends (default 60)")
         ->check(CLI::Range(2, 86400));
     command->add_option("--http-cert", c->httpCertFile, "HTTPS: the server's certificate file, PEM (with --http-key)");
     command->add_option("--http-key", c->httpKeyFile, "HTTPS: the certificate's key file, PEM");
-    command->add_option("--http-user", c->http.user, "Basic authentication: the user name (with --http-password-file)");
+    command->add_option("--http-user", c->settings.http.user, "Basic authentication: the user name (with --http-password-file)");
     command->add_option("--http-password-file", c->httpPasswordFile, "Basic authentication: a file holding the password");
     // Taken only to be refused, without its value ever shown.
     command->add_option("--http-password", c->httpPassword)->group("");
@@ -539,53 +261,7 @@ bool GatewayChosen(const GatewayCommand *command) { return command != nullptr &&
 int RunGateway(GatewayCommand &command, const std::string &driverPath, bool trace) {
     Gateway gateway;
     if (const int code = Prepare(command, &gateway); code >= 0) return code;
-    static Signals signals;
-    signals.trace = trace;
-    zeltools::InstallStopHandler();
-    KorStandinSetLogSink(&OnDriverLog, &signals);
-    DriverLibrary library;
-    std::string error;
-    const std::string path = driverPath.empty() ? DefaultDriverPath() : driverPath;
-    if (!LoadDriverLibrary(path, &library, &error)) return GatewayFail(error, zeltools::kExitFailure);
-    // The broker first: wrong credentials or certificates end the command
-    // before any port is opened.
-    MqttClient *client = nullptr;
-    std::atomic<bool> brokerChanged{false};
-    if (!command.dryRun && !command.noMqtt) {
-        client = MqttConnect(command.mqtt, zeltools::StopRequested, &error);
-        if (client == nullptr) return GatewayFail(error, zeltools::kExitFailure);
-        MqttNotify(client, &brokerChanged);
-    }
-    std::vector<HostSession> sessions;
-    int code = OpenChannels(command, library.zelMain, gateway, signals, &sessions);
-    ModbusServer *modbus = nullptr;
-    if (code < 0 && !command.modbusListen.empty()) {
-        std::vector<int> units;
-        for (const GatewayChannel &channel : gateway.channels) units.push_back(channel.number);
-        modbus = StartModbusServer(command.modbus, sessions, units, &error);
-        if (modbus == nullptr) code = GatewayFail(error, zeltools::kExitFailure);
-    }
-    HttpServer *http = nullptr;
-    Outputs outputs{{}, client, modbus};
-    if (code < 0 && !command.httpListen.empty()) {
-        http = StartHttpServer(command.http, &error);
-        if (http == nullptr) code = GatewayFail(error, zeltools::kExitFailure);
-        else outputs.all.push_back(HttpOutputOf(http));
-    }
-    if (code < 0) {
-        if (client != nullptr)
-            GatewayLog("publishing to " + command.mqtt.host + ":" + std::to_string(command.mqtt.port) + " under " +
-                       gateway.prefix);
-        code = Serve(client, command.dryRun, brokerChanged, gateway, signals, sessions, outputs);
-    }
-    // The pages' streams end first: "the gateway stops" reaches them while the rest closes.
-    StopHttpServer(http);
-    // The server's threads read the channels: they end before the channels close.
-    StopModbusServer(modbus);
-    if (client != nullptr) MqttDisconnect(client);
-    for (HostSession &session : sessions) CloseChannel(session);
-    KorStandinSetLogSink(nullptr, nullptr);
-    return code;
+    return RunPublishing(command.settings, gateway, driverPath, trace);
 }
 
 }  // namespace zelhost

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "client_networks.h"
+
 namespace zelhost {
 
 // libmodbus waits on a connection with select(), which aborts the process
@@ -24,13 +26,6 @@ constexpr int kModbusFirstRefusedDescriptor = FD_SETSIZE - kModbusDescriptorHead
 // the gateway holds before any client comes (standard streams, the
 // listener, the ports, the broker's connection, the driver's).
 constexpr int kModbusMaxClientsLimit = kModbusFirstRefusedDescriptor - 64;  // 832
-
-// A peer's address without its port, the key of --modbus-max-per-address:
-// "10.1.2.3", "fd00::5"; an IPv4-mapped IPv6 address is written as IPv4.
-// `address` holds 4 bytes (AF_INET) or 16 (AF_INET6).
-std::string PeerAddressText(int family, const uint8_t *address);
-// As the log names a peer: "10.1.2.3:50312", "[fd00::5]:50312".
-std::string PeerText(int family, const uint8_t *address, int port);
 
 // A connected client as the choice of whom to replace sees it.
 struct ClientActivity {

@@ -7,22 +7,6 @@
 
 namespace zelhost {
 
-std::string PeerAddressText(int family, const uint8_t *address) {
-    if (const uint8_t *v4 = MappedIPv4(family, address)) {
-        family = AF_INET;
-        address = v4;
-    }
-    char text[INET6_ADDRSTRLEN] = "?";
-    inet_ntop(family, address, text, sizeof text);
-    return text;
-}
-
-std::string PeerText(int family, const uint8_t *address, int port) {
-    const std::string text = PeerAddressText(family, address);
-    const bool v6 = text.find(':') != std::string::npos;
-    return (v6 ? "[" + text + "]" : text) + ":" + std::to_string(port);
-}
-
 AdmissionChoice ChooseAdmission(const std::vector<ClientActivity> &connected, const std::string &address,
                                 int maxClients, int maxPerAddress) {
     AdmissionChoice choice;

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "client_networks.h"
+
 namespace zelhost {
 
 constexpr int kModbusMaxRegisters = 125;   // the protocol's limit of one read of registers
@@ -69,27 +71,5 @@ ModbusDecision DecideModbusRequest(const uint8_t *adu, std::size_t length, const
 // or 0 when fewer than the header's bytes are at hand.
 std::size_t DeclaredAduBytes(const uint8_t *adu, std::size_t length);
 
-// `--modbus [HOST:]PORT` (or `--http`, the option its reason names): false
-// with a reason. "[::1]:502" for IPv6.
-bool ParseListenAddress(const std::string &text, std::string *host, int *port, std::string *error,
-                        const std::string &option = "--modbus");
-
-// An allowed client network, "10.1.0.0/16", "fd00::/8", or one address.
-// An IPv4-mapped network ("::ffff:10.1.0.0/112") is kept as the IPv4 one
-// ("10.1.0.0/16"), since clients' mapped addresses are compared as IPv4.
-struct ClientNetwork {
-    int family = 0;       // AF_INET or AF_INET6
-    uint8_t bytes[16]{};  // the network's address
-    int prefixBits = 0;
-};
-// `option` is the one the reason names (--modbus-allow, --http-allow).
-bool ParseClientNetwork(const std::string &text, ClientNetwork *network, std::string *error,
-                        const std::string &option = "--modbus-allow");
-// The IPv4 address inside an IPv4-mapped IPv6 one (::ffff:a.b.c.d), or null.
-const uint8_t *MappedIPv4(int family, const uint8_t *address);
-
-// Whether an address (4 or 16 bytes; IPv4-mapped IPv6 counts as IPv4) lies
-// in one of the networks; an empty list allows every client.
-bool ClientAllowed(const std::vector<ClientNetwork> &allowed, int family, const uint8_t *address);
 
 }  // namespace zelhost

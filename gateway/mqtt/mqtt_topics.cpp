@@ -1,4 +1,4 @@
-#include "gateway.h"
+#include "mqtt_topics.h"
 
 #include <cstdio>
 #include <set>

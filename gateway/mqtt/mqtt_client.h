@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway.h"
+#include "mqtt_topics.h"
 
 namespace zelhost {
 
