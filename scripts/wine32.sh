@@ -119,9 +119,14 @@ prefix() {
     touch "$prefix/.zel-x86-ready"
 }
 
-# In the namespace, /usr/lib is an overlay of the system's and the copy's:
+# In the namespace, /usr/lib is an overlay of the copy's and the system's:
 # the 32-bit loader, its libraries and DLLs appear where a multiarch
-# installation has them, and the system's files win where both have one.
+# installation has them. The copy's files win where both have one: the
+# loader's link /usr/lib/ld-linux.so.2, which the system's libc6-i386 (the
+# 32-bit libraries of -m32 builds) points to its own loader, of another
+# build than the copy's libc; and Wine's wineserver script, the same in
+# both. libc6-i386's libraries are hidden too, since the loader's cache
+# lists them before the multiarch ones.
 run() {
     local dir
     dir=$(realpath -m "$1")
@@ -145,7 +150,8 @@ run() {
         set -e
         root=$1 qemu=$2
         shift 2
-        mount -t overlay overlay -o "lowerdir=/usr/lib:$root/usr/lib" /usr/lib
+        mount -t overlay overlay -o "lowerdir=$root/usr/lib:/usr/lib" /usr/lib
+        if [ -d /usr/lib32 ]; then mount -t tmpfs tmpfs /usr/lib32; fi
         if [ -n "$qemu" ]; then
             mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
             # Any i386 ELF executable or shared object; F: qemu is opened now.
