@@ -150,6 +150,8 @@ undone_then_restart)
     numbers=$(sed 's/.*"run":"\([0-9a-f]*\)","seq":\([0-9]*\),"known":\([a-z]*\)}$/\1 \2 \3/' "$work/events.out" | tr '\n' ' ')
     run=${numbers%% *}
     [ "${#run}" -eq 16 ] && [ "$numbers" = "$run 1 false $run 2 true $run 3 true " ] || fail "numbers: $numbers"
+    grep -q "zelhost: publishing to 127.0.0.1:$port under $prefix, run $run$" "$work/gateway.out" ||
+        fail "the log does not name the run $run"
     expect_retained '/point/|/named/' "$(printf '%s\n' "$prefix/1/named/Lobby 0" "$prefix/1/point/0104130 0" \
         "$prefix/1/point/0201005 1")"
     expect_retained '/diag/LINK' "$prefix/1/diag/LINK 0"

@@ -470,7 +470,7 @@ int RunGateway(GatewayCommand &command, const std::string &driverPath, bool trac
     if (code < 0) {
         if (client != nullptr)
             GatewayLog("publishing to " + command.mqtt.host + ":" + std::to_string(command.mqtt.port) + " under " +
-                       gateway.prefix);
+                       gateway.prefix + ", run " + gateway.run);
         code = Serve(client, command.dryRun, brokerChanged, gateway, signals, sessions);
     }
     // The server's threads read the channels: they end before the channels close.
