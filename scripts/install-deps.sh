@@ -15,6 +15,7 @@ for group in "${groups[@]}"; do
                           libbenchmark-dev libcli11-dev socat procps
                           libmodbus-dev mbpoll python3-pymodbus  # the gateway's Modbus TCP server; its tests' clients
                           libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl
+                          python3-paho-mqtt  # the chaos soak's independent checker (scripts/chaos_check.py)
                           dpkg-dev lintian  # the Debian package: dpkg-shlibdeps, its check
                           help2man          # the tools' manual pages, made from their help
                           python3) ;;       # a terminal for the console tests (pty module)
