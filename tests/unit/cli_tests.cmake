@@ -57,6 +57,16 @@ elseif(NOT ZEL_MOSQUITTO)
   message(WARNING "mosquitto not found: the MQTT gateway's tests are not registered (scripts/install-deps.sh installs it)")
 endif()
 
+# Two minutes of the chaos soak with a fixed seed: four panels, the gateway,
+# a persistent broker, faults at random, and scripts/chaos_check.py reading
+# MQTT and Modbus. Plain build only, as the MQTT scenarios; alone, since it
+# keeps both cores busy; skipped (77) without mosquitto or python3-paho-mqtt.
+if(NOT ZEL_SANITIZE AND NOT WIN32)
+  add_test(NAME chaos.linux.smoke COMMAND ${CMAKE_SOURCE_DIR}/scripts/chaos.sh 120 --seed 20261209)
+  set_tests_properties(chaos.linux.smoke PROPERTIES TIMEOUT 420 SKIP_RETURN_CODE 77 RUN_SERIAL TRUE
+                       ENVIRONMENT "ZEL_CHAOS_BIN=$<TARGET_FILE_DIR:zelhost>;PATH=/usr/sbin:$ENV{PATH}")
+endif()
+
 # The gateway's Modbus TCP server alone (--no-mqtt), read by independent
 # clients: mbpoll and pymodbus (Debian's python3-pymodbus). In every build,
 # the sanitizers' too: no broker is involved.
