@@ -46,7 +46,7 @@ endif()
 # the sanitizers.
 find_program(ZEL_MOSQUITTO mosquitto PATHS /usr/sbin)
 if(ZEL_MOSQUITTO AND NOT ZEL_SANITIZE)
-  foreach(scenario retained_and_events undone_then_restart latin1_points two_prefixes silent_panel clean_stop stop_while_connecting broker_restart sigkill_offline password tls config_dry_run)
+  foreach(scenario retained_and_events undone_then_restart latin1_points two_prefixes absent_port silent_panel clean_stop stop_while_connecting broker_restart sigkill_offline password tls config_dry_run)
     add_test(NAME mqtt.linux.${scenario}
              COMMAND ${ZEL_CLI_DIR}/mqtt_test.sh ${scenario} $<TARGET_FILE_DIR:zelhost>)
     set_tests_properties(mqtt.linux.${scenario} PROPERTIES TIMEOUT 90 ENVIRONMENT "PATH=/usr/sbin:$ENV{PATH}")
