@@ -14,7 +14,8 @@
 # Faults: broker SIGKILL and SIGTERM (restarted), gateway SIGKILL and SIGTERM
 # (restarted by the loop below, as systemd would), an adapter pulled for
 # 1-5 s, the checker stopped (SIGSTOP) for up to 10 s, a burst of Modbus
-# clients, the gateway restarted while the broker is down.
+# clients, the gateway restarted while the broker is down, the gateway
+# restarted while an adapter is away.
 #
 # The fault schedule comes from the seed (bash's RANDOM); the panels' traffic
 # from the seed, the panel and the stretch's number. The same seed injects
@@ -63,6 +64,7 @@ segment_no=()
 declare -A faults=()
 unnamed=0
 violations=0
+away=  # the panel whose adapter is pulled: not replaced meanwhile
 cleanup() {
     touch "$work/stop"
     for pid in $supervisor $(cat "$work/gateway.pid" 2>/dev/null) "${segment_pid[@]}" "${holder_pid[@]}" $broker $checker; do
@@ -170,7 +172,9 @@ segment_done() {  # panel I has sent all of its stretch
 }
 # A stretch that ended before its last message (its reader, the gateway, went away) is replaced.
 revive() {
+    local i
     for i in $(seq $panels); do
+        [ "$i" = "$away" ] && continue
         if ! kill -0 "${segment_pid[$i]}" 2>/dev/null && ! segment_done "$i"; then
             rm -f "$work/$i"
             say "panel $i ended early: $(tail -1 "$work/seg$i.${segment_no[$i]}.out")"
@@ -205,7 +209,7 @@ inject() {
            sleep 0.1
        done
        expect_log+=("$(size "$work/gateway.log")|Port $work/$i lost|panel $i pulled")
-       rm -f "$work/$i"; end_segment "$i"; sleep "$gone"; new_segment "$i" ;;
+       away=$i; rm -f "$work/$i"; end_segment "$i"; sleep "$gone"; away=; new_segment "$i" ;;
     5) local stop=$((1 + RANDOM % 10))
        fault checker_stopped "$stop s"
        # Not beside a broker's kill: what the broker holds for a stopped
@@ -227,6 +231,14 @@ inject() {
        sleep "$((2 + RANDOM % 3))"
        start_broker
        wait_gateway "$starts" ;;
+    8) local i=$((1 + RANDOM % panels)) gone=$((2 + RANDOM % 3))
+       fault gateway_restart_adapter_away "panel $i away for $gone s"; starts=$(gateway_starts)
+       expect_log+=("$(size "$work/gateway.log")|channel $i: no such port: $work/$i|panel $i away at the start")
+       away=$i; rm -f "$work/$i"; end_segment "$i"
+       kill -TERM "$(cat "$work/gateway.pid")"; restarted=1
+       wait_gateway "$starts"
+       expect_log+=("$(size "$work/gateway.log")|channel $i on $work/$i: its port is there now|panel $i back")
+       sleep "$gone"; away=; new_segment "$i" ;;
     esac
 }
 
@@ -254,7 +266,7 @@ while [ "$(now)" -lt "$seconds" ]; do
     # One to three faults while the panels send.
     for _ in $(seq $((1 + RANDOM % 3))); do
         sleep "$((RANDOM % 2)).$((RANDOM % 10))"
-        inject $((RANDOM % 8))
+        inject $((RANDOM % 9))
         revive
     done
     [ ${#helpers[@]} -gt 0 ] && wait "${helpers[@]}"
