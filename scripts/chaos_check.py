@@ -116,12 +116,16 @@ class Watch:
         self.quiet = {1: 0, 0: 0}  # channels compared at quiet points, by KNOWN
         self.violations = []
         self.client = mqtt.Client(client_id=a.client_id, clean_session=False)
-        self.client.on_connect = lambda c, u, f, rc: c.subscribe(a.prefix + "/+/events", qos=1)
+        self.client.on_connect = self.on_connect
         self.client.on_message = self.on_message
         self.client.reconnect_delay_set(1, 2)
         self.client.connect_async("127.0.0.1", a.broker_port, keepalive=30)
         self.client.loop_start()
         self.modbus = Modbus(a.modbus_port)
+
+    def on_connect(self, client, userdata, flags, rc):
+        client.subscribe(self.a.prefix + "/+/events", qos=1)
+        print("mqtt connected (session present: %d)" % flags.get("session present", 0), flush=True)
 
     def violation(self, text):
         with self.lock:
