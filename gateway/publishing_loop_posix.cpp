@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -94,16 +95,49 @@ bool AlwaysConnected(void *) { return true; }
 // --no-mqtt: the changes are followed, and go nowhere.
 Sent DropPublication(void *, const Publication &) { return Sent::kTaken; }
 
-// Opens one channel block per port; -1 when all are open.
+// The channels whose ports were not there at the start, opened once they are.
+struct AbsentPorts {
+    std::vector<std::size_t> channels;
+    LineSettings line{};
+};
+
+// OpenChannel of channel i on its port, the driver's answer; its reception
+// thread is known as the channel's once it has said who it is.
+int32_t OpenOne(const PublishSettings &c, const LineSettings &line, Gateway &gateway, Signals &signals,
+                HostSession &session, std::size_t i) {
+    {
+        std::lock_guard<std::mutex> lock(signals.mutex);
+        ExpectReceptionStart(signals.threads, i);
+    }
+    const int32_t result = OpenChannel(session, gateway.channels[i].port, line, static_cast<uint32_t>(c.line.timeoutUnits),
+                                       gateway.channels[i].number);
+    if (result == ZEL_OK) {
+        AwaitReceptionStart(signals.threads, signals.mutex, std::chrono::seconds(2));
+    } else {
+        std::lock_guard<std::mutex> lock(signals.mutex);
+        signals.threads.opening = kNoChannel;
+    }
+    return result;
+}
+
+// Opens one channel block per port; -1 when all are open or wait for their
+// ports. A port that is not there at the start (an adapter pulled while the
+// gateway restarts) does not keep the other panels from being served: its
+// channel reads "no port" until the port is back, and is opened then.
 int OpenChannels(const PublishSettings &c, ZelMainFunction zelMain, Gateway &gateway, Signals &signals,
-                 std::vector<HostSession> *sessions) {
+                 std::vector<HostSession> *sessions, AbsentPorts *absent) {
     HostSession first;
     std::string error;
     if (!StartSession(zelMain, &first, &error)) return GatewayFail(error, zeltools::kExitFailure);
     const LineSettings line = ChosenLineSettings(c.line, first.info.lineSettings);
+    absent->line = line;
     for (std::size_t i = 0; i < c.ports.size(); ++i) {
         PortChoice port;
-        if (!ResolvePortName(c.ports[i], &port, &error)) return GatewayFail(error, zeltools::kExitBadInput);
+        bool there = ResolvePortName(c.ports[i], &port, &error);
+        if (!there) {
+            port.driverName = AbsentPortDriverName(c.ports[i]);
+            if (port.driverName.empty()) return GatewayFail(error, zeltools::kExitBadInput);
+        }
         HostSession session = first;
         if (i > 0 && !AddChannel(first, &session, &error)) return GatewayFail(error, zeltools::kExitFailure);
         gateway.channels[i].port = port.driverName;
@@ -111,23 +145,44 @@ int OpenChannels(const PublishSettings &c, ZelMainFunction zelMain, Gateway &gat
             std::lock_guard<std::mutex> lock(signals.mutex);
             signals.ports.push_back(port.driverName);
             ++signals.channels;
-            ExpectReceptionStart(signals.threads, i);
         }
-        const int32_t result = OpenChannel(session, port.driverName, line, static_cast<uint32_t>(c.line.timeoutUnits),
-                                           gateway.channels[i].number);
+        sessions->push_back(session);
+        if (!there) {
+            absent->channels.push_back(i);
+            GatewayLog("channel " + std::to_string(gateway.channels[i].number) + ": " + error +
+                       "; opened once it is there (looked for every second)");
+            continue;
+        }
+        const int32_t result = OpenOne(c, line, gateway, signals, sessions->back(), i);
         if (result != ZEL_OK) {
+            sessions->pop_back();  // not open: not closed at the end
             // The driver answers 2 for every port it cannot open; the system says why (in use by another program).
             const std::string problem = result == ZEL_PORT_FAILED ? zeltools::PortOpenProblem(port.driverName) : "";
             return GatewayFail("cannot open " + port.driverName + ": " + (problem.empty() ? "" : problem + "; ") +
                                    "OpenChannel answered " + ResultText(ZEL_OP_OPEN_CHANNEL, result),
                                result == ZEL_PORT_FAILED ? zeltools::kExitBadInput : zeltools::kExitFailure);
         }
-        sessions->push_back(session);
-        // The next channel opens once this one's reception thread has said who it is.
-        AwaitReceptionStart(signals.threads, signals.mutex, std::chrono::seconds(2));
         GatewayLog("channel " + std::to_string(gateway.channels[i].number) + " on " + port.driverName);
     }
     return -1;
+}
+
+// Opens the channels whose ports have come since the start.
+void OpenAbsent(const PublishSettings &c, Gateway &gateway, Signals &signals, std::vector<HostSession> &sessions,
+                AbsentPorts &absent) {
+    for (auto it = absent.channels.begin(); it != absent.channels.end();) {
+        PortChoice port;
+        std::string error;
+        const std::size_t i = *it;
+        if (!ResolvePortName(c.ports[i], &port, &error) ||
+            OpenOne(c, absent.line, gateway, signals, sessions[i], i) != ZEL_OK) {
+            ++it;
+            continue;
+        }
+        GatewayLog("channel " + std::to_string(gateway.channels[i].number) + " on " + gateway.channels[i].port +
+                   ": its port is there now");
+        it = absent.channels.erase(it);
+    }
 }
 
 // The gateway's outputs besides MQTT (gateway/output.h), and what their
@@ -192,7 +247,7 @@ void Start(MqttClient *client, Gateway &gateway, const Publisher &publisher) {
 // Serves the open channels until stopped; `client` is null for a dry run
 // (`print`) and without MQTT.
 int Serve(MqttClient *client, bool print, std::atomic<bool> &brokerChanged, Gateway &gateway, Signals &signals,
-          std::vector<HostSession> &sessions, const Outputs &outputs) {
+          std::vector<HostSession> &sessions, const Outputs &outputs, const std::function<void()> &openAbsent) {
     const Publisher publisher = client != nullptr ? PublisherOf(client)
                                 : print           ? Publisher{PrintPublication, AlwaysConnected, nullptr}
                                                   : Publisher{DropPublication, AlwaysConnected, nullptr};
@@ -264,6 +319,7 @@ int Serve(MqttClient *client, bool print, std::atomic<bool> &brokerChanged, Gate
             for (const GatewayOutput &o : outputs.all) o.line(o.context, line);
         }
         if (Clock::now() >= nextDiagnostics) {
+            openAbsent();
             PublishDiagnostics(gateway, publisher, sessions, diagnostics, outputs);
             nextDiagnostics += kDiagnosticsEvery;
             if (nextDiagnostics <= Clock::now()) nextDiagnostics = Clock::now() + kDiagnosticsEvery;
@@ -300,7 +356,8 @@ int RunPublishing(const PublishSettings &command, Gateway &gateway, const std::s
         MqttNotify(client, &brokerChanged);
     }
     std::vector<HostSession> sessions;
-    int code = OpenChannels(command, library.zelMain, gateway, signals, &sessions);
+    AbsentPorts absent;
+    int code = OpenChannels(command, library.zelMain, gateway, signals, &sessions, &absent);
     ModbusServer *modbus = nullptr;
     if (code < 0 && !command.modbusListen.empty()) {
         std::vector<int> units;
@@ -318,15 +375,17 @@ int RunPublishing(const PublishSettings &command, Gateway &gateway, const std::s
     if (code < 0) {
         if (client != nullptr)
             GatewayLog("publishing to " + command.mqtt.host + ":" + std::to_string(command.mqtt.port) + " under " +
-                       gateway.prefix);
-        code = Serve(client, command.dryRun, brokerChanged, gateway, signals, sessions, outputs);
+                       gateway.prefix + ", run " + gateway.run);
+        code = Serve(client, command.dryRun, brokerChanged, gateway, signals, sessions, outputs,
+                     [&] { OpenAbsent(command, gateway, signals, sessions, absent); });
     }
     // The pages' streams end first: "the gateway stops" reaches them while the rest closes.
     StopHttpServer(http);
     // The server's threads read the channels: they end before the channels close.
     StopModbusServer(modbus);
     if (client != nullptr) MqttDisconnect(client);
-    for (HostSession &session : sessions) CloseChannel(session);
+    for (std::size_t i = 0; i < sessions.size(); ++i)
+        if (std::find(absent.channels.begin(), absent.channels.end(), i) == absent.channels.end()) CloseChannel(sessions[i]);
     KorStandinSetLogSink(nullptr, nullptr);
     return code;
 }

@@ -18,6 +18,7 @@ for group in "${groups[@]}"; do
                           libmicrohttpd-dev  # the gateway's HTTP server (page, JSON API, event stream, metrics)
                           chromium chromium-driver python3-selenium  # the gateway page's test in a real browser
                           prometheus         # promtool check metrics: the gateway's /metrics in the test
+                          python3-paho-mqtt  # the chaos soak's independent checker (scripts/chaos_check.py)
                           dpkg-dev lintian  # the Debian package: dpkg-shlibdeps, its check
                           help2man          # the tools' manual pages, made from their help
                           python3) ;;       # a terminal for the console tests (pty module)

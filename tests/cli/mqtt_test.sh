@@ -16,8 +16,10 @@ broker=
 gateway=
 cleanup() {
     for pid in "${pids[@]}" $gateway $broker; do kill -9 "$pid" 2>/dev/null; done
+    rm -f "${links[@]}"
     rm -rf "$work"
 }
+links=()
 trap cleanup EXIT
 . "$(dirname "$0")/../../tools/zelpanel/announced_port.sh"
 
@@ -161,6 +163,8 @@ undone_then_restart)
     numbers=$(sed 's/.*"run":"\([0-9a-f]*\)","seq":\([0-9]*\),"known":\([a-z]*\)}$/\1 \2 \3/' "$work/events.out" | tr '\n' ' ')
     run=${numbers%% *}
     [ "${#run}" -eq 16 ] && [ "$numbers" = "$run 1 false $run 2 true $run 3 true " ] || fail "numbers: $numbers"
+    grep -q "zelhost: publishing to 127.0.0.1:$port under $prefix, run $run$" "$work/gateway.out" ||
+        fail "the log does not name the run $run"
     expect_retained '/point/|/named/' "$(printf '%s\n' "$prefix/1/named/Lobby 0" "$prefix/1/point/0104130 0" \
         "$prefix/1/point/0201005 1")"
     expect_retained '/diag/LINK' "$prefix/1/diag/LINK 0"
@@ -211,6 +215,24 @@ two_prefixes)
     configs | grep -q '^homeassistant/binary_sensor/bldgA_east_1_0104130/config .*"name":"Lobby"' || fail "the east wing's point"
     configs | grep -q '^homeassistant/binary_sensor/bldgA_1_0104130/config .*"name":"Garage"' || fail "building A's point"
     [ "$(configs | grep -c state_topic)" = 4 ] || fail "expected 4 configs (two points, two lines)"
+    ;;
+absent_port)
+    # A port not there at the start (an adapter pulled while the gateway
+    # restarts): the other panel is served, the channel reads "no port" and
+    # is opened once its port comes.
+    start_broker "allow_anonymous true"
+    start_panel send --pty --timeout $units --start-delay 2 --hold 30 "bit0 bus=1 slot=1 point=1"
+    first=$pty
+    link=$(mktemp -u /tmp/XXXXXX)  # 11 characters: fits the driver's port field
+    links+=("$link")
+    start_gateway --port "$link"
+    expect_retained '/1/point/|/2/line' "$(printf '%s\n' "$prefix/1/point/0101001 1" "$prefix/2/line no port")"
+    grep -q "zelhost: channel 2: no such port: $link; opened once it is there" "$work/gateway.out" || fail "the wait is not logged"
+    mv "$work/panel.out" "$work/panel1.out"
+    start_panel send --pty --timeout $units --start-delay 2 --hold 30 "bit0 bus=2 slot=2 point=2"
+    ln -s "/dev/$pty" "$link"
+    expect_retained '/2/point/|/2/line' "$(printf '%s\n' "$prefix/2/line up" "$prefix/2/point/0202002 1")"
+    grep -q "zelhost: channel 2 on $link: its port is there now" "$work/gateway.out" || fail "the opening is not logged"
     ;;
 silent_panel)
     # A panel falls quiet while its port stays (a cut RS-232 cable leaves LINK

@@ -46,7 +46,7 @@ endif()
 # the sanitizers.
 find_program(ZEL_MOSQUITTO mosquitto PATHS /usr/sbin)
 if(ZEL_MOSQUITTO AND NOT ZEL_SANITIZE)
-  foreach(scenario retained_and_events undone_then_restart latin1_points two_prefixes silent_panel clean_stop stop_while_connecting broker_restart sigkill_offline password tls config_dry_run)
+  foreach(scenario retained_and_events undone_then_restart latin1_points two_prefixes absent_port silent_panel clean_stop stop_while_connecting broker_restart sigkill_offline password tls config_dry_run)
     add_test(NAME mqtt.linux.${scenario}
              COMMAND ${ZEL_CLI_DIR}/mqtt_test.sh ${scenario} $<TARGET_FILE_DIR:zelhost>)
     set_tests_properties(mqtt.linux.${scenario} PROPERTIES TIMEOUT 90 ENVIRONMENT "PATH=/usr/sbin:$ENV{PATH}")
@@ -55,6 +55,16 @@ if(ZEL_MOSQUITTO AND NOT ZEL_SANITIZE)
   set_tests_properties(demo.linux.mqtt PROPERTIES TIMEOUT 90)
 elseif(NOT ZEL_MOSQUITTO)
   message(WARNING "mosquitto not found: the MQTT gateway's tests are not registered (scripts/install-deps.sh installs it)")
+endif()
+
+# Two minutes of the chaos soak with a fixed seed: four panels, the gateway,
+# a persistent broker, faults at random, and scripts/chaos_check.py reading
+# MQTT and Modbus. Plain build only, as the MQTT scenarios; alone, since it
+# keeps both cores busy; skipped (77) without mosquitto or python3-paho-mqtt.
+if(NOT ZEL_SANITIZE AND NOT WIN32)
+  add_test(NAME chaos.linux.smoke COMMAND ${CMAKE_SOURCE_DIR}/scripts/chaos.sh 120 --seed 20261209)
+  set_tests_properties(chaos.linux.smoke PROPERTIES TIMEOUT 420 SKIP_RETURN_CODE 77 RUN_SERIAL TRUE
+                       ENVIRONMENT "ZEL_CHAOS_BIN=$<TARGET_FILE_DIR:zelhost>;PATH=/usr/sbin:$ENV{PATH}")
 endif()
 
 # The gateway's Modbus TCP server alone (--no-mqtt), read by independent

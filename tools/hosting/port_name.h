@@ -20,4 +20,9 @@ struct PortChoice {
 // name that does not fit the driver's field.
 bool ResolvePortName(const std::string &given, PortChoice *choice, std::string *error);
 
+// Linux: the driver's name of a port that is not there now (an adapter
+// pulled, its udev link gone) but whose name fits the driver's field, so
+// that it can be opened by that name once it is back; empty otherwise.
+std::string AbsentPortDriverName(const std::string &given);
+
 }  // namespace zelhost

@@ -56,4 +56,13 @@ bool ResolvePortName(const std::string &given, PortChoice *choice, std::string *
     return true;
 }
 
+std::string AbsentPortDriverName(const std::string &given) {
+    if (given.empty() || given == "NUL") return "";
+    const std::string path = given[0] == '/' ? given : "/dev/" + given;
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0) return "";  // there: not absent
+    const std::string name = DriverForm(path);
+    return name.size() <= kDriverPortNameMax ? name : "";
+}
+
 }  // namespace zelhost
