@@ -102,6 +102,15 @@ int PrepareHttp(GatewayCommand &c) {
             if (given) return fail(std::string(name) + " needs --http");
         return -1;
     }
+    // Every connection holds a descriptor: beside the Modbus clients they must
+    // leave the broker's connection below FD_SETSIZE, since the MQTT client
+    // library waits with select() (as libmodbus does, docs/modbus.md).
+    const bool broker = !c.settings.noMqtt && !c.settings.dryRun;
+    const int modbusClients = c.settings.modbusListen.empty() ? 0 : c.settings.modbus.maxClients;
+    if (broker && modbusClients + c.settings.http.maxClients > kModbusMaxClientsLimit)
+        return fail("--modbus-max-clients " + std::to_string(modbusClients) + " and --http-max-clients " +
+                    std::to_string(c.settings.http.maxClients) + " are more than " + std::to_string(kModbusMaxClientsLimit) +
+                    " together: the broker's connection must stay below descriptor " + std::to_string(FD_SETSIZE));
     std::string error;
     if (!ParseListenAddress(c.settings.httpListen, &c.settings.http.host, &c.settings.http.port, &error, "--http")) return fail(error);
     for (const std::string &text : c.httpAllow) {
