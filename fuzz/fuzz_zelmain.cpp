@@ -250,6 +250,7 @@ void OneCall(ByteReader &in) {
             if (wanted == rules::kDiagnosticValue) {
                 // The line's state: LINK is one of its three values.
                 ZEL_EXPECT(std::strcmp(text.Get(), "LINK") != 0 || value->value <= 2, "LINK gave %u", value->value);
+                ZEL_EXPECT(std::strcmp(text.Get(), "KNOWN") != 0 || value->value <= 1, "KNOWN gave %u", value->value);
                 break;
             }
             ZEL_EXPECT(value->value <= 3 || value->value == 1, "ReadTag gave %u", value->value);

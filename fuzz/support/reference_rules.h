@@ -30,7 +30,7 @@ inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 // their values come from the channel's line, not from the table.
 
 inline bool IsDiagnosticTag(const char *text) {
-    for (const char *name : {"LINK", "SILENCE", "MESSAGES", "LOSSES", "NOISE"})
+    for (const char *name : {"LINK", "SILENCE", "MESSAGES", "LOSSES", "NOISE", "KNOWN"})
         if (std::strcmp(text, name) == 0) return true;
     return false;
 }
