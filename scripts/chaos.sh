@@ -254,7 +254,10 @@ inject() {
        away=$i; rm -f "$work/$i"; end_segment "$i"
        kill -TERM "$(cat "$work/gateway.pid")"; restarted=1
        wait_gateway "$starts"
-       expect_log+=("$(size "$work/gateway.log")|channel $i on $work/$i: its port is there now|panel $i back")
+       # Its return is named as the late opening ("channel N on PATH: its port
+       # is there now"), or, when a later fault restarts the gateway before its
+       # next look, as the opening at that start ("channel N on PATH").
+       expect_log+=("$(size "$work/gateway.log")|channel $i on $work/$i|panel $i back")
        sleep "$gone"; away=; new_segment "$i" ;;
     esac
 }
