@@ -86,12 +86,6 @@ int64_t ArrivalOf(int channel, const char *address) {
     return 0;
 }
 
-double Percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    const std::size_t rank = static_cast<std::size_t>(p * values.size() + 0.999999);
-    return values[std::min(values.size(), std::max<std::size_t>(rank, 1)) - 1];
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {

@@ -1,5 +1,5 @@
-// What the gateway benchmarks share: the clock, the gateway started as a
-// child process, the panels' pseudo-terminals, and the one-event messages
+// What the gateway benchmarks share: the clock, percentiles, the gateway
+// started as a child process, the panels' pseudo-terminals, and the one-event messages
 // written on them.
 #pragma once
 
@@ -13,6 +13,9 @@ namespace zelbench {
 
 int64_t NowNs();
 void SleepMs(double ms);
+
+// The nearest-rank percentile (p in 0-1) of the values; 0 when there are none.
+double Percentile(std::vector<double> values, double p);
 
 // Starts a program with its output (standard output and error) in a file.
 pid_t Spawn(const std::vector<std::string> &arguments, const char *outputPath);

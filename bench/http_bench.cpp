@@ -154,13 +154,6 @@ void Follow(Streams &streams) {
     }
 }
 
-double Percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const std::size_t rank = static_cast<std::size_t>(p * values.size() + 0.999999);
-    return values[std::min(values.size(), std::max<std::size_t>(rank, 1)) - 1];
-}
-
 struct Reception {
     std::vector<double> delays;  // ms, every stream of every message
     std::vector<double> spreads; // ms, per message: its last stream less its first

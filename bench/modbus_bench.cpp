@@ -71,13 +71,6 @@ modbus_t *Connect(int port) {
     return nullptr;
 }
 
-double Percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const std::size_t rank = static_cast<std::size_t>(p * values.size() + 0.999999);
-    return values[std::min(values.size(), std::max<std::size_t>(rank, 1)) - 1];
-}
-
 // (a), (c), (d): messages on channel 1, one at a time; each one's delay from
 // the end of the read time-out to its register reading 1, waiting for it at
 // most `limitMs`. Empty on failure.
