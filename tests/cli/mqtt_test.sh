@@ -93,6 +93,17 @@ start_http_gateway() {
 modbus_client() { /usr/bin/python3 - "$mport" "$@" >"$work/client.out" 2>&1 || fail "$(cat "$work/client.out")"; }
 
 # Waits up to SECONDS for process PID to end.
+# A test CA and a server certificate for 127.0.0.1 signed by it, in $work
+# (ca.crt, server.crt, server.key); openssl's output in openssl.log.
+make_server_certificate() {
+    (cd "$work" &&
+        openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 2 -subj /CN=zel-test-ca &&
+        openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj /CN=127.0.0.1 &&
+        printf 'subjectAltName=IP:127.0.0.1\n' >san.ext &&
+        openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out server.crt -days 2 \
+            -extfile san.ext) >"$work/openssl.log" 2>&1 || fail "openssl"
+}
+
 wait_ended() {
     for _ in $(seq $(($1 * 20))); do kill -0 "$2" 2>/dev/null || return 0; sleep 0.05; done
     return 1
@@ -352,14 +363,9 @@ password)
 tls)
     # A TLS listener with a certificate this test makes: the right CA
     # connects, another CA fails with a clear error.
-    (cd "$work" &&
-        openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 2 -subj /CN=zel-test-ca &&
-        openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj /CN=127.0.0.1 &&
-        printf 'subjectAltName=IP:127.0.0.1\n' >san.ext &&
-        openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out server.crt -days 2 \
-            -extfile san.ext &&
-        openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.crt -days 2 -subj /CN=other) \
-        >"$work/openssl.log" 2>&1 || fail "openssl"
+    make_server_certificate
+    (cd "$work" && openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.crt -days 2 -subj /CN=other) \
+        >>"$work/openssl.log" 2>&1 || fail "openssl"
     start_broker "allow_anonymous true" "cafile $work/ca.crt" "certfile $work/server.crt" "keyfile $work/server.key"
     start_panel send --pty --timeout $units --start-delay 2 "bit0 bus=1 slot=1 point=9"
     start_gateway --cafile "$work/ca.crt"
@@ -679,12 +685,7 @@ http_security)
     # HTTPS with basic authentication (the password from a file), the
     # allow-list, the idle time-out, the connection limit, and a prompt stop
     # while a page's stream is open.
-    (cd "$work" &&
-        openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 2 -subj /CN=zel-test-ca &&
-        openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj /CN=127.0.0.1 &&
-        printf 'subjectAltName=IP:127.0.0.1\n' >san.ext &&
-        openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out server.crt -days 2 \
-            -extfile san.ext) >"$work/openssl.log" 2>&1 || fail "openssl"
+    make_server_certificate
     printf 'right pass\n' >"$work/http-password"
     start_http_gateway publish --port NUL --no-mqtt --http 127.0.0.1:0 --http-cert "$work/server.crt" \
         --http-key "$work/server.key" --http-user site --http-password-file "$work/http-password" \
