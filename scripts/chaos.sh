@@ -37,6 +37,25 @@ while [ $# -gt 0 ]; do
 done
 case $seconds$seed in *[!0-9]*) echo "chaos.sh: SECONDS and the seed must be whole numbers" >&2; exit 2 ;; esac
 [ -n "$seed" ] || seed=$(( $(date +%s%N) % 1000000 ))
+
+# Pseudo-terminal numbers are shared by the whole machine: a number freed by
+# one of our panels can go to another program's terminal, and a port name
+# that still points at it (ours or another program's) would open someone
+# else's line. A real adapter's device name is never handed to another
+# program, so the soak runs with a devpts instance of its own where it can
+# (root, as in the test run), in a mount namespace that ends with it.
+if [ -z "${ZEL_CHAOS_PTYS:-}" ] && [ "$(id -u)" = 0 ] && command -v unshare >/dev/null &&
+   unshare --mount --propagation private true 2>/dev/null; then
+    ZEL_CHAOS_PTYS=own exec unshare --mount --propagation private -- bash -c '
+        if mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts /dev/pts; then
+            mount --bind /dev/pts/ptmx /dev/ptmx || { umount /dev/pts; ZEL_CHAOS_PTYS=shared; }
+        else
+            ZEL_CHAOS_PTYS=shared
+        fi
+        exec bash "$0" "$@"' "$PWD/scripts/chaos.sh" "$seconds" --seed "$seed"
+fi
+[ "${ZEL_CHAOS_PTYS:-}" = own ] ||
+    echo "chaos: the pseudo-terminals are shared with the machine's other programs (no devpts instance of its own could be made)"
 echo "chaos: seed $seed, $seconds s (replay: scripts/chaos.sh $seconds --seed $seed)"
 RANDOM=$seed
 
@@ -166,6 +185,9 @@ new_segment() {
     holder_pid[$i]=$!
     ln -sfn "/dev/$pty" "$work/$i"
 }
+# The link goes before its line does, as a device name goes with its
+# adapter: the name never points at a number that is free to be reused.
+unlink_panel() { rm -f "$work/$1"; }
 end_segment() {
     kill "${segment_pid[$1]}" "${holder_pid[$1]}" 2>/dev/null
     wait "${segment_pid[$1]}" "${holder_pid[$1]}" 2>/dev/null
@@ -180,7 +202,7 @@ revive() {
     for i in $(seq $panels); do
         [ "$i" = "$away" ] && continue
         if ! kill -0 "${segment_pid[$i]}" 2>/dev/null && ! segment_done "$i"; then
-            rm -f "$work/$i"
+            unlink_panel "$i"
             say "panel $i ended early: $(tail -1 "$work/seg$i.${segment_no[$i]}.out")"
             end_segment "$i"
             new_segment "$i"
@@ -226,7 +248,7 @@ inject() {
            sleep 0.1
        done
        expect_log+=("$(size "$work/gateway.log")|Port $work/$i lost|panel $i pulled")
-       away=$i; rm -f "$work/$i"; end_segment "$i"; sleep "$gone"; away=; new_segment "$i" ;;
+       away=$i; unlink_panel "$i"; end_segment "$i"; sleep "$gone"; away=; new_segment "$i" ;;
     5) local stop=$((1 + RANDOM % 10))
        fault checker_stopped "$stop s"
        # Not beside a broker's kill: what the broker holds for a stopped
@@ -251,7 +273,7 @@ inject() {
     8) local i=$((1 + RANDOM % panels)) gone=$((2 + RANDOM % 3))
        fault gateway_restart_adapter_away "panel $i away for $gone s"; starts=$(gateway_starts)
        expect_log+=("$(size "$work/gateway.log")|channel $i: no such port: $work/$i|panel $i away at the start")
-       away=$i; rm -f "$work/$i"; end_segment "$i"
+       away=$i; unlink_panel "$i"; end_segment "$i"
        kill -TERM "$(cat "$work/gateway.pid")"; restarted=1
        wait_gateway "$starts"
        # Its return is named as the late opening ("channel N on PATH: its port
@@ -281,7 +303,7 @@ while [ "$(now)" -lt "$seconds" ]; do
     restarted=0
     helpers=()
     if [ "$round" -gt 1 ]; then
-        for i in $(seq $panels); do end_segment "$i"; new_segment "$i" || exit 1; done
+        for i in $(seq $panels); do unlink_panel "$i"; end_segment "$i"; new_segment "$i" || exit 1; done
     fi
     # One to three faults while the panels send.
     faults_now=$((1 + RANDOM % 3))  # drawn here: a command substitution has a RANDOM of its own
@@ -330,7 +352,7 @@ touch "$work/stop"
 kill -TERM "$(cat "$work/gateway.pid")" 2>/dev/null
 wait "$supervisor" 2>/dev/null
 supervisor=
-for i in $(seq $panels); do end_segment "$i"; done
+for i in $(seq $panels); do unlink_panel "$i"; end_segment "$i"; done
 grep -h '^modbus burst' "$work/burst.out" 2>/dev/null | awk '{ a += $5; m += $7 } END { if (NR) printf "modbus bursts: %d, %d answers, %d malformed\n", NR, a, m }'
 echo "end $elapsed unnamed=$unnamed $(for k in "${!faults[@]}"; do echo "$k=${faults[$k]}"; done | sort | tr '\n' ' ')" >&3
 exec 3>&-
