@@ -287,10 +287,15 @@ inject() {
 began=$SECONDS
 mkfifo "$work/control"
 start_broker
+# The checker ignores hangups: stopped (a fault) in a process group whose
+# starter has gone (a soak started in the background), it would get the
+# kernel's SIGHUP and end, which would be the soak's fault, not the gateway's.
+trap '' HUP
 /usr/bin/python3 scripts/chaos_check.py watch --broker-port "$bport" --modbus-port "$mport" --prefix "$prefix" \
     --points $(for i in $(seq $panels); do echo "$work/points$i.csv"; done) --control "$work/control" \
     --client-id "zelchaos-$seed" >"$work/checker.out" 2>&1 &
 checker=$!
+trap - HUP
 exec 3>"$work/control"
 for i in $(seq $panels); do new_segment "$i" || exit 1; done
 supervise &
