@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 namespace zelbench {
@@ -68,6 +69,15 @@ std::string EventMessage(int index, EventEntry *entry) {
     std::snprintf(record, sizeof record, "%u0000%u%02X0000000000000000", static_cast<unsigned>(bus) % 10u,
                   static_cast<unsigned>(slot) % 10u, static_cast<unsigned>(point) % 256u);
     return std::string("\r\nhhhhhhhhhS1") + record;
+}
+
+void ReportAndRemoveWork(const char *work, bool failed, const char *what) {
+    if (failed) {
+        std::printf("MEASUREMENT FAILED: %s did not get through; the gateway's log ends:\n", what);
+        std::fflush(stdout);
+        std::system((std::string("tail -5 ") + work + "/gateway.log").c_str());
+    }
+    std::system((std::string("rm -rf ") + work).c_str());
 }
 
 }  // namespace zelbench

@@ -39,4 +39,9 @@ struct EventEntry {
 };
 std::string EventMessage(int index, EventEntry *entry);
 
+// A benchmark's last step: a failed run is reported (`what` did not get
+// through) with the last lines of the gateway's log, WORK/gateway.log; the
+// work folder goes in either case.
+void ReportAndRemoveWork(const char *work, bool failed, const char *what);
+
 }  // namespace zelbench

@@ -361,11 +361,6 @@ int main(int argc, char **argv) {
     kill(gatewayPid, SIGTERM);
     waitpid(gatewayPid, nullptr, 0);
     for (Line &line : lines) close(line.master);
-    if (failed) {
-        std::printf("MEASUREMENT FAILED: a stream, a client or a message did not get through; the gateway's log ends:\n");
-        std::fflush(stdout);
-        std::system((std::string("tail -5 ") + work + "/gateway.log").c_str());
-    }
-    std::system((std::string("rm -rf ") + work).c_str());
+    ReportAndRemoveWork(work, failed, "a stream, a client or a message");
     return failed;
 }
