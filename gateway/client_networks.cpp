@@ -123,10 +123,20 @@ std::string PeerAddressText(int family, const uint8_t *address) {
     return text;
 }
 
+std::string ListenAddressText(const std::string &host, int port) {
+    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+int BoundPort(int fd) {
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) != 0) return -1;
+    return ntohs(address.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(address).sin_port
+                                              : reinterpret_cast<sockaddr_in6 &>(address).sin6_port);
+}
+
 std::string PeerText(int family, const uint8_t *address, int port) {
-    const std::string text = PeerAddressText(family, address);
-    const bool v6 = text.find(':') != std::string::npos;
-    return (v6 ? "[" + text + "]" : text) + ":" + std::to_string(port);
+    return ListenAddressText(PeerAddressText(family, address), port);
 }
 
 }  // namespace zelhost

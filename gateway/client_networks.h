@@ -1,7 +1,7 @@
 // Where a gateway's server listens and whom it lets in, shared by its
 // Modbus TCP and HTTP servers: `[HOST:]PORT` options, allowed client
-// networks, and how a peer is written in the log. Pure functions, tested
-// without sockets.
+// networks, and how a listener and a peer are written in the log. Pure
+// functions, tested without sockets, but for the port a listener got.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,11 @@ namespace zelhost {
 // with a reason. "[::1]:502" for IPv6.
 bool ParseListenAddress(const std::string &text, std::string *host, int *port, std::string *error,
                         const std::string &option = "--modbus");
+// As the log names where a server listens: "127.0.0.1:502", "[::1]:502".
+std::string ListenAddressText(const std::string &host, int port);
+// The port a listening socket is bound to (the one the system chose for
+// port 0), or -1.
+int BoundPort(int fd);
 
 // An allowed client network, "10.1.0.0/16", "fd00::/8", or one address.
 // An IPv4-mapped network ("::ffff:10.1.0.0/112") is kept as the IPv4 one

@@ -310,16 +310,11 @@ void OnCounters(void *context, const OutputCounters &counters) {
     NoteCounters(server.view, counters);
 }
 
-// "127.0.0.1:8080", "[::1]:8080".
-std::string HostAndPort(const std::string &host, int port) {
-    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
-
 // The listening socket, bound here rather than by the library, so that a
 // port in use or an address not on this machine is told as the system
 // tells it. -1 with the reason.
 int Listen(const HttpSettings &settings, std::string *error) {
-    const std::string where = HostAndPort(settings.host, settings.port);
+    const std::string where = ListenAddressText(settings.host, settings.port);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -343,14 +338,6 @@ int Listen(const HttpSettings &settings, std::string *error) {
     return -1;
 }
 
-int BoundPort(int fd) {
-    sockaddr_storage address{};
-    socklen_t size = sizeof address;
-    if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) != 0) return -1;
-    return ntohs(address.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(address).sin_port
-                                              : reinterpret_cast<sockaddr_in6 &>(address).sin6_port);
-}
-
 }  // namespace
 
 HttpServer *StartHttpServer(const HttpSettings &settings, std::string *error) {
@@ -372,7 +359,7 @@ HttpServer *StartHttpServer(const HttpSettings &settings, std::string *error) {
         MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(settings.maxClients),
         MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(settings.idleSeconds), MHD_OPTION_NOTIFY_CONNECTION,
         NoteConnection, server, MHD_OPTION_ARRAY, settings.certPem.empty() ? &tls[2] : tls, MHD_OPTION_END);
-    const std::string where = HostAndPort(settings.host, BoundPort(fd));
+    const std::string where = ListenAddressText(settings.host, BoundPort(fd));
     if (server->daemon == nullptr) {
         close(fd);
         *error = "cannot serve HTTP on " + where +

@@ -307,19 +307,6 @@ void Accept(ModbusServer &server) {
     }
 }
 
-int ListenPort(int fd) {
-    sockaddr_storage address{};
-    socklen_t size = sizeof address;
-    if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) != 0) return -1;
-    return ntohs(address.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(address).sin_port
-                                              : reinterpret_cast<sockaddr_in6 &>(address).sin6_port);
-}
-
-// "127.0.0.1:502", "[::1]:502": as the peers are written.
-std::string HostAndPort(const std::string &host, int port) {
-    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
-
 std::string UnitList(const std::vector<int> &units) {
     std::string text;
     for (int unit : units) text += (text.empty() ? "" : ", ") + std::to_string(unit);
@@ -330,7 +317,7 @@ std::string UnitList(const std::vector<int> &units) {
 
 ModbusServer *StartModbusServer(const ModbusSettings &settings, const std::vector<HostSession> &sessions,
                                 const std::vector<int> &units, std::string *error) {
-    const std::string where = HostAndPort(settings.host, settings.port);
+    const std::string where = ListenAddressText(settings.host, settings.port);
     modbus_t *listener = modbus_new_tcp_pi(settings.host.c_str(), std::to_string(settings.port).c_str());
     if (listener == nullptr) {
         *error = "--modbus " + where + ": " + modbus_strerror(errno);
@@ -348,7 +335,7 @@ ModbusServer *StartModbusServer(const ModbusSettings &settings, const std::vecto
     server->sessions = sessions;
     server->units = units;
     server->listenFd = fd;
-    GatewayLog("serving Modbus TCP on " + HostAndPort(settings.host, ListenPort(fd)) + ", units " +
+    GatewayLog("serving Modbus TCP on " + ListenAddressText(settings.host, BoundPort(fd)) + ", units " +
                UnitList(units) + ", read-only");
     server->acceptor = std::thread(Accept, std::ref(*server));
     return server;

@@ -5,6 +5,7 @@
 
 #include <sys/socket.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -140,6 +141,10 @@ TEST(ModbusMap, ListenAddressesAndClientNetworks) {
         EXPECT_EQ(ParseListenAddress(text, &h, &p, &error), port >= 0) << text;
         if (port >= 0) {
             EXPECT_EQ(h + ":" + std::to_string(p), std::string(host) + ":" + std::to_string(port));
+            // The log writes a given host back as it was given.
+            if (std::strchr(text, ':') != nullptr) {
+                EXPECT_EQ(ListenAddressText(h, p), text);
+            }
         }
     }
     // The reasons name the option given: --http and --http-allow take the same forms.
