@@ -38,23 +38,12 @@ done
 case $seconds$seed in *[!0-9]*) echo "chaos.sh: SECONDS and the seed must be whole numbers" >&2; exit 2 ;; esac
 [ -n "$seed" ] || seed=$(( $(date +%s%N) % 1000000 ))
 
-# Pseudo-terminal numbers are shared by the whole machine: a number freed by
-# one of our panels can go to another program's terminal, and a port name
-# that still points at it (ours or another program's) would open someone
-# else's line. A real adapter's device name is never handed to another
-# program, so the soak runs with a devpts instance of its own where it can
-# (root, as in the test run), in a mount namespace that ends with it.
-if [ -z "${ZEL_CHAOS_PTYS:-}" ] && [ "$(id -u)" = 0 ] && command -v unshare >/dev/null &&
-   unshare --mount --propagation private true 2>/dev/null; then
-    ZEL_CHAOS_PTYS=own exec unshare --mount --propagation private -- bash -c '
-        if mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts /dev/pts; then
-            mount --bind /dev/pts/ptmx /dev/ptmx || { umount /dev/pts; ZEL_CHAOS_PTYS=shared; }
-        else
-            ZEL_CHAOS_PTYS=shared
-        fi
-        exec bash "$0" "$@"' "$PWD/scripts/chaos.sh" "$seconds" --seed "$seed"
+# Terminals of its own (scripts/own-ptys.sh), where it can: a panel's freed
+# terminal number must not reach another program's line, nor theirs ours.
+if [ -z "${ZEL_PTYS:-}" ]; then
+    exec scripts/own-ptys.sh bash "$PWD/scripts/chaos.sh" "$seconds" --seed "$seed"
 fi
-[ "${ZEL_CHAOS_PTYS:-}" = own ] ||
+[ "$ZEL_PTYS" = own ] ||
     echo "chaos: the pseudo-terminals are shared with the machine's other programs (no devpts instance of its own could be made)"
 echo "chaos: seed $seed, $seconds s (replay: scripts/chaos.sh $seconds --seed $seed)"
 RANDOM=$seed

@@ -399,6 +399,35 @@ piped)
     grep -q '^ended,20' "$work/sheet.csv" || fail "the sheet file has no final listing"
     grep -q '^port,channel,entry,address,type,name,time,old,new' "$work/sheet.csv" || fail "the sheet file has no table"
     ;;
+freed_number)
+    # Each test has terminals of its own (scripts/own-ptys.sh). A first test's
+    # host, whose panel has ended, reopens the freed name every second; the
+    # panel of a second test, started then, is read by its own host alone.
+    own=$(dirname "$0")/../../scripts/own-ptys.sh
+    [ "$(ZEL_PTYS='' "$own" printenv ZEL_PTYS)" = own ] || { echo "SKIP: no terminals of its own here (root only)"; exit 77; }
+    # PANEL-OUT PANEL-COMMAND... -- HOST-COMMAND...: both in terminals of
+    # their own, {port} in the host's command replaced by the panel's port.
+    in_own_terminals() {
+        ZEL_PTYS='' "$own" bash -c '
+            . "$1"; out=$2; shift 2
+            panel=(); while [ "$1" != -- ]; do panel+=("$1"); shift; done; shift
+            "${panel[@]}" >"$out" 2>&1 &
+            port=$(zelpanel_port "$out" $!) || { echo "zelpanel printed no port"; exit 1; }
+            exec "${@//\{port\}/$port}"' _ "$(dirname "$0")/../../tools/zelpanel/announced_port.sh" "$@"
+    }
+    in_own_terminals "$work/first-panel.out" "$bin/zelpanel" send --pty --timeout $units clear -- \
+        "$bin/zelhost" monitor --port '{port}' --timeout $units --idle 15 >"$work/first-host.out" 2>&1 &
+    host=$!
+    wait_for "line lost: reopening every second$" "$work/first-host.out" || fail "the first host did not lose its line"
+    # The second host opens its port after the first host's next attempt.
+    status=0
+    in_own_terminals "$work/second-panel.out" "$bin/zelpanel" send --pty --timeout $units "ckt bus=1 slot=4 point=130" -- \
+        bash -c 'sleep 1.5; exec "$@"' _ "$bin/zelhost" read --port '{port}' --timeout $units --idle 1.5 0104130 \
+        >"$work/second-host.out" 2>&1 || status=$?
+    [ "$status" -eq 0 ] && grep -qx "0104130 1 CKT" "$work/second-host.out" ||
+        fail "the second host exited with $status without its panel's message"
+    ! grep -q "line back" "$work/first-host.out" || fail "the first host took another test's line"
+    ;;
 *)
     echo "unknown scenario $scenario"
     exit 2
