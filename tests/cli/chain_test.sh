@@ -407,13 +407,14 @@ freed_number)
     [ "$(ZEL_PTYS='' "$own" printenv ZEL_PTYS)" = own ] || { echo "SKIP: no terminals of its own here (root only)"; exit 77; }
     # PANEL-OUT PANEL-COMMAND... -- HOST-COMMAND...: both in terminals of
     # their own, {port} in the host's command replaced by the panel's port.
+    export -f zelpanel_port
     in_own_terminals() {
         ZEL_PTYS='' "$own" bash -c '
-            . "$1"; out=$2; shift 2
+            out=$1; shift
             panel=(); while [ "$1" != -- ]; do panel+=("$1"); shift; done; shift
             "${panel[@]}" >"$out" 2>&1 &
             port=$(zelpanel_port "$out" $!) || { echo "zelpanel printed no port"; exit 1; }
-            exec "${@//\{port\}/$port}"' _ "$(dirname "$0")/../../tools/zelpanel/announced_port.sh" "$@"
+            exec "${@//\{port\}/$port}"' _ "$@"
     }
     in_own_terminals "$work/first-panel.out" "$bin/zelpanel" send --pty --timeout $units clear -- \
         "$bin/zelhost" monitor --port '{port}' --timeout $units --idle 15 >"$work/first-host.out" 2>&1 &
